@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs, with apt-get and only when missing, the Debian packages that the
+# given build kinds need. Usage: scripts/ensure-packages.sh KIND...
+set -euo pipefail
+
+packages=(cmake g++ make googletest openssl curl python3)
+for kind in "$@"; do
+  case "$kind" in
+    m32) packages+=(g++-multilib) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+# python3 may come from elsewhere than Debian (pyenv and the like).
+if command -v python3 >/dev/null 2>&1; then
+  missing=("${missing[@]/python3}")
+fi
+missing=($(printf '%s\n' "${missing[@]}" | sed '/^$/d'))
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds zelkit and runs all its tests.
+#   scripts/test.sh            native 64-bit build (zelp4x64)
+#   scripts/test.sh sanitize   the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   scripts/test.sh m32        the 32-bit build (zelp4)
+#   scripts/test.sh tsan       the same under ThreadSanitizer
+#   scripts/test.sh fuzz       the libFuzzer targets, each run for a bounded time (clang)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+kind=${1:-native}
+jobs=$(nproc)
+scripts/ensure-packages.sh "$kind"
+
+options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELKIT_WERROR=ON)
+case "$kind" in
+  native) ;;
+  sanitize) options+=(-DZELKIT_SANITIZE=ON) ;;
+  m32) options+=(-DZELKIT_M32=ON) ;;
+  tsan) options+=(-DZELKIT_TSAN=ON) ;;
+  fuzz) options+=(-DZELKIT_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+  *) echo "unknown build kind: $kind" >&2; exit 2 ;;
+esac
+
+build=build/$kind
+cmake -S . -B "$build" "${options[@]}" >/dev/null
+cmake --build "$build" -j "$jobs" >/dev/null
+
+if [ "$kind" = fuzz ]; then
+  exec scripts/run-fuzzers.sh "$build" "${ZELKIT_FUZZ_SECONDS:-30}"
+fi
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+echo "== $kind: running tests"
+log=$build/ctest.log
+if ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300 >"$log" 2>&1; then
+  grep -E 'tests passed|Total Test time' "$log"
+else
+  cat "$log"
+  echo "== $kind: FAILED (log: $log)"
+  exit 1
+fi

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+
+namespace zelkit::platform {
+
+// The per-user data folder of the library: $XDG_DATA_HOME, else
+// ~/.local/share, followed by "/Tarvo/Kelmo/" (created when missing).
+// False when it cannot be found or made.
+bool userDataFolder(char* out, std::size_t size);
+
+// mkdir -p; true when the directory exists afterwards.
+bool createDirectories(const char* path);
+
+enum class EntryType { File, Directory, SymbolicLink, Other };
+
+// Calls visit(name, type, context) for every entry of the directory except
+// "." and "..", never following symbolic links. False when the directory
+// cannot be listed.
+using DirectoryVisitor = void (*)(const char* name, EntryType type, void* context);
+bool listDirectory(const char* path, DirectoryVisitor visit, void* context);
+
+// unlink: removes a file or the symbolic link itself.
+bool removeFile(const char* path);
+bool removeDirectory(const char* path);
+
+}  // namespace zelkit::platform
