@@ -1,0 +1,121 @@
+#include "security/sha1.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "security/byte_io.h"
+
+namespace zelkit::detail {
+namespace {
+
+void sha1ProcessBlock(uint32_t hash[5], const uint8_t block[64]) {
+  uint32_t w[80];
+  for (int t = 0; t < 16; ++t) w[t] = loadBE32(block + 4 * t);
+  for (int t = 16; t < 80; ++t) w[t] = std::rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
+
+  uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3], e = hash[4];
+  auto round = [&](int t, uint32_t f, uint32_t k) {
+    const uint32_t temp = std::rotl(a, 5) + f + e + w[t] + k;
+    e = d;
+    d = c;
+    c = std::rotl(b, 30);
+    b = a;
+    a = temp;
+  };
+  for (int t = 0; t < 20; ++t) round(t, (b & c) | (~b & d), 0x5A827999);
+  for (int t = 20; t < 40; ++t) round(t, b ^ c ^ d, 0x6ED9EBA1);
+  for (int t = 40; t < 60; ++t) round(t, (b & c) | (b & d) | (c & d), 0x8F1BBCDC);
+  for (int t = 60; t < 80; ++t) round(t, b ^ c ^ d, 0xCA62C1D6);
+
+  hash[0] += a;
+  hash[1] += b;
+  hash[2] += c;
+  hash[3] += d;
+  hash[4] += e;
+}
+
+// Appends bytes to the pending block, processing each block that fills.
+void appendBytes(Sha1Context* ctx, const uint8_t* data, uint32_t length) {
+  uint32_t index = static_cast<uint32_t>(ctx->messageBlockIndex);
+  if (index > 0) {
+    const uint32_t take = std::min(length, 64 - index);
+    std::memcpy(ctx->messageBlock + index, data, take);
+    data += take;
+    length -= take;
+    index += take;
+    if (index < 64) {
+      ctx->messageBlockIndex = static_cast<int32_t>(index);
+      return;
+    }
+    sha1ProcessBlock(ctx->intermediateHash, ctx->messageBlock);
+  }
+  for (; length >= 64; data += 64, length -= 64) sha1ProcessBlock(ctx->intermediateHash, data);
+  if (length > 0) std::memcpy(ctx->messageBlock, data, length);
+  ctx->messageBlockIndex = static_cast<int32_t>(length);
+}
+
+}  // namespace
+
+int32_t sha1Reset(Sha1Context* ctx) {
+  if (!ctx) return Sha1Null;
+  ctx->lengthLow = ctx->lengthHigh = 0;
+  ctx->messageBlockIndex = 0;
+  ctx->intermediateHash[0] = 0x67452301;
+  ctx->intermediateHash[1] = 0xEFCDAB89;
+  ctx->intermediateHash[2] = 0x98BADCFE;
+  ctx->intermediateHash[3] = 0x10325476;
+  ctx->intermediateHash[4] = 0xC3D2E1F0;
+  ctx->computed = 0;
+  ctx->corrupted = 0;
+  return Sha1Success;
+}
+
+int32_t sha1Input(Sha1Context* ctx, const uint8_t* data, uint32_t length) {
+  if (length == 0) return Sha1Success;
+  if (!ctx || !data) return Sha1Null;
+  if (ctx->computed) {
+    ctx->corrupted = Sha1StateError;
+    return Sha1StateError;
+  }
+  if (ctx->corrupted) return ctx->corrupted;
+
+  // Bytes that fit before the 64-bit bit length wraps; the byte that makes
+  // it wrap is still taken, then the context is marked corrupted.
+  const uint64_t bits = static_cast<uint64_t>(ctx->lengthHigh) << 32 | ctx->lengthLow;
+  const uint64_t untilWrap = bits == 0 ? UINT64_MAX : (0 - bits + 7) / 8;
+  const uint32_t taken = untilWrap < length ? static_cast<uint32_t>(untilWrap) : length;
+  appendBytes(ctx, data, taken);
+  const uint64_t newBits = bits + static_cast<uint64_t>(taken) * 8;
+  ctx->lengthLow = static_cast<uint32_t>(newBits);
+  ctx->lengthHigh = static_cast<uint32_t>(newBits >> 32);
+  if (taken == untilWrap) ctx->corrupted = Sha1InputTooLong;
+  return Sha1Success;
+}
+
+int32_t sha1Result(Sha1Context* ctx, uint8_t digest[20]) {
+  if (!ctx || !digest) return Sha1Null;
+  if (ctx->corrupted) return ctx->corrupted;
+  if (!ctx->computed) {
+    uint32_t index = static_cast<uint32_t>(ctx->messageBlockIndex);
+    ctx->messageBlock[index++] = 0x80;
+    if (index > 56) {
+      std::memset(ctx->messageBlock + index, 0, 64 - index);
+      sha1ProcessBlock(ctx->intermediateHash, ctx->messageBlock);
+      index = 0;
+    }
+    std::memset(ctx->messageBlock + index, 0, 56 - index);
+    storeBE32(ctx->messageBlock + 56, ctx->lengthHigh);
+    storeBE32(ctx->messageBlock + 60, ctx->lengthLow);
+    sha1ProcessBlock(ctx->intermediateHash, ctx->messageBlock);
+
+    std::memset(ctx->messageBlock, 0, sizeof ctx->messageBlock);
+    ctx->messageBlockIndex = 0;
+    ctx->lengthLow = ctx->lengthHigh = 0;
+    ctx->computed = 1;
+  }
+  for (int i = 0; i < 5; ++i) storeBE32(digest + 4 * i, ctx->intermediateHash[i]);
+  return Sha1Success;
+}
+
+}  // namespace zelkit::detail
