@@ -9,25 +9,44 @@
 namespace zelkit::detail {
 namespace {
 
-void sha1ProcessBlock(uint32_t hash[5], const uint8_t block[64]) {
-  uint32_t w[80];
-  for (int t = 0; t < 16; ++t) w[t] = loadBE32(block + 4 * t);
-  for (int t = 16; t < 80; ++t) w[t] = std::rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
+inline uint32_t choose(uint32_t b, uint32_t c, uint32_t d) { return (b & c) | (~b & d); }
+inline uint32_t parity(uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; }
+inline uint32_t majority(uint32_t b, uint32_t c, uint32_t d) { return (b & c) | (b & d) | (c & d); }
 
-  uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3], e = hash[4];
-  auto round = [&](int t, uint32_t f, uint32_t k) {
-    const uint32_t temp = std::rotl(a, 5) + f + e + w[t] + k;
-    e = d;
-    d = c;
-    c = std::rotl(b, 30);
-    b = a;
-    a = temp;
+// One step with the roles of a to e passed in rotated order, so that five
+// consecutive steps need no moves between the working variables.
+template <uint32_t (*F)(uint32_t, uint32_t, uint32_t), uint32_t K>
+inline void step(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t& e, uint32_t w) {
+  e += std::rotl(a, 5) + F(b, c, d) + K + w;
+  b = std::rotl(b, 30);
+}
+
+template <uint32_t (*F)(uint32_t, uint32_t, uint32_t), uint32_t K>
+inline void twentySteps(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e, uint32_t w[16], int t) {
+  // The message schedule kept as a window of its last 16 words.
+  auto word = [w](int i) {
+    if (i < 16) return w[i];
+    const uint32_t v = std::rotl(w[(i - 3) & 15] ^ w[(i - 8) & 15] ^ w[(i - 14) & 15] ^ w[i & 15], 1);
+    w[i & 15] = v;
+    return v;
   };
-  for (int t = 0; t < 20; ++t) round(t, (b & c) | (~b & d), 0x5A827999);
-  for (int t = 20; t < 40; ++t) round(t, b ^ c ^ d, 0x6ED9EBA1);
-  for (int t = 40; t < 60; ++t) round(t, (b & c) | (b & d) | (c & d), 0x8F1BBCDC);
-  for (int t = 60; t < 80; ++t) round(t, b ^ c ^ d, 0xCA62C1D6);
+  for (int end = t + 20; t < end; t += 5) {
+    step<F, K>(a, b, c, d, e, word(t));
+    step<F, K>(e, a, b, c, d, word(t + 1));
+    step<F, K>(d, e, a, b, c, word(t + 2));
+    step<F, K>(c, d, e, a, b, word(t + 3));
+    step<F, K>(b, c, d, e, a, word(t + 4));
+  }
+}
 
+void sha1ProcessBlock(uint32_t hash[5], const uint8_t block[64]) {
+  uint32_t w[16];
+  for (int t = 0; t < 16; ++t) w[t] = loadBE32(block + 4 * t);
+  uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3], e = hash[4];
+  twentySteps<choose, 0x5A827999>(a, b, c, d, e, w, 0);
+  twentySteps<parity, 0x6ED9EBA1>(a, b, c, d, e, w, 20);
+  twentySteps<majority, 0x8F1BBCDC>(a, b, c, d, e, w, 40);
+  twentySteps<parity, 0xCA62C1D6>(a, b, c, d, e, w, 60);
   hash[0] += a;
   hash[1] += b;
   hash[2] += c;
