@@ -15,12 +15,6 @@ using zelkit::detail::storeBE32;
 
 constexpr uint32_t AES_BLOCK = C_CryptAES::BLOCK_SIZE;
 
-uint32_t subWord(uint32_t w) {
-  const uint8_t* s = aesTables.sbox;
-  return static_cast<uint32_t>(s[w >> 24]) << 24 | static_cast<uint32_t>(s[(w >> 16) & 255]) << 16 |
-         static_cast<uint32_t>(s[(w >> 8) & 255]) << 8 | s[w & 255];
-}
-
 // One round-table lookup per state byte; rows 1 to 3 rotate the row-0 entry.
 inline uint32_t roundColumn(const uint32_t* table, uint32_t b0, uint32_t b1, uint32_t b2, uint32_t b3) {
   return table[b0 >> 24] ^ std::rotr(table[(b1 >> 16) & 255], 8) ^ std::rotr(table[(b2 >> 8) & 255], 16) ^
@@ -31,6 +25,8 @@ inline uint32_t lastRoundColumn(const uint8_t* sbox, uint32_t b0, uint32_t b1, u
   return static_cast<uint32_t>(sbox[b0 >> 24]) << 24 | static_cast<uint32_t>(sbox[(b1 >> 16) & 255]) << 16 |
          static_cast<uint32_t>(sbox[(b2 >> 8) & 255]) << 8 | sbox[b3 & 255];
 }
+
+uint32_t subWord(uint32_t w) { return lastRoundColumn(aesTables.sbox, w, w, w, w); }
 
 uint32_t invMixColumn(uint32_t w) {
   // decRound[sbox[x]] is the InvMixColumns column of x alone.

@@ -1,10 +1,9 @@
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include <gtest/gtest.h>
 
-#include "openssl_ecb.h"
+#include "cipher_support.h"
 #include "security/aes.h"
 
 namespace zelkit::detail {
@@ -13,6 +12,7 @@ namespace {
 using test::Bytes;
 using test::fromHex;
 using test::toHex;
+using test::randomBytes;
 
 // The master salt shared by every peer that exchanges encrypted media.
 const Bytes masterSalt = fromHex("3c915ea708d46b12f32e874db069");
@@ -20,13 +20,6 @@ const Bytes masterKey = fromHex("e1f97a0d3e018be0d64fa32c06de4139");
 // V=2, marker, payload type 96, sequence 0x1234, timestamp 0x0000ABCD,
 // SSRC 0x11223344.
 const Bytes rtpHeader = fromHex("80e01234 0000abcd 11223344");
-
-Bytes randomBytes(std::size_t n, uint32_t seed) {
-  std::mt19937 generator(seed);
-  Bytes bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(generator());
-  return bytes;
-}
 
 Bytes packetOf(std::size_t length, uint32_t seed = 1) {
   Bytes packet = randomBytes(length, seed);

@@ -1,9 +1,8 @@
 #include <cstring>
-#include <random>
 
 #include <gtest/gtest.h>
 
-#include "openssl_ecb.h"
+#include "cipher_support.h"
 #include "security/aes.h"
 
 namespace zelkit::detail {
@@ -12,23 +11,9 @@ namespace {
 using test::Bytes;
 using test::fromHex;
 using test::toHex;
-
-Bytes randomBytes(std::size_t n, uint32_t seed) {
-  std::mt19937 generator(seed);
-  Bytes bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(generator());
-  return bytes;
-}
-
-Bytes encrypted(C_Cryptlfc& cipher, Bytes data) {
-  cipher.encrypt(data.data(), static_cast<uint32_t>(data.size()));
-  return data;
-}
-
-Bytes decrypted(C_Cryptlfc& cipher, Bytes data) {
-  cipher.decrypt(data.data(), static_cast<uint32_t>(data.size()));
-  return data;
-}
+using test::randomBytes;
+using test::encrypted;
+using test::decrypted;
 
 TEST(Aes, Fips197ExampleBothDirections) {
   const Bytes key = fromHex("000102030405060708090a0b0c0d0e0f");

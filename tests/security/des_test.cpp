@@ -1,9 +1,8 @@
 #include <cstring>
-#include <random>
 
 #include <gtest/gtest.h>
 
-#include "openssl_ecb.h"
+#include "cipher_support.h"
 #include "security/des.h"
 
 namespace zelkit::detail {
@@ -12,28 +11,14 @@ namespace {
 using test::Bytes;
 using test::fromHex;
 using test::toHex;
-
-Bytes randomBytes(std::size_t n, uint32_t seed) {
-  std::mt19937 generator(seed);
-  Bytes bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(generator());
-  return bytes;
-}
+using test::randomBytes;
+using test::encrypted;
+using test::decrypted;
 
 C_CryptDES keyed(const Bytes& key, int32_t direction = 0) {
   C_CryptDES cipher;
   cipher.setKey(key.data(), direction);
   return cipher;
-}
-
-Bytes encrypted(C_CryptDES& cipher, Bytes data) {
-  cipher.encrypt(data.data(), static_cast<uint32_t>(data.size()));
-  return data;
-}
-
-Bytes decrypted(C_CryptDES& cipher, Bytes data) {
-  cipher.decrypt(data.data(), static_cast<uint32_t>(data.size()));
-  return data;
 }
 
 TEST(Des, KnownAnswers) {
