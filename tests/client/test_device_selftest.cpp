@@ -193,12 +193,15 @@ TEST(TestDevice, ScriptedRules) {
   fragmented.fragmentSize = 2;
   Rule delayed = Rule::reply({9});
   delayed.delay = 300ms;
+  Rule requestMode = Rule::reply({4});
+  requestMode.modeByte = kModeRequest;
   const Case cases[] = {
       {"reply", Rule::reply({0xAA, 0xBB}), {{0x01, 0xAA, 0xBB}}},
       {"error", Rule::error(0x41), {{0x03, 0x41}}},
       {"extended error", Rule::error(0xF012), {{0x03, 0xF0, 0x12}}},
       {"fragmented", fragmented, {{0x81, 1, 2}, {0x81, 3, 4}, {0x01, 5}}},
       {"delayed", delayed, {{0x01, 9}}},
+      {"mode byte chosen", requestMode, {{0x00, 4}}},
       {"silent", Rule::silent(), {}},
   };
   for (const Case& c : cases) {

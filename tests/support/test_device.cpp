@@ -468,7 +468,7 @@ void TestDevice::addReply(const RecordedFrame& request, const Rule& rule, std::v
   }
   FrameHeader header = request.header;
   const bool isError = rule.action == Rule::Action::ErrorReply;
-  header.modeByte = isError ? kModeErrorReply : kModeReply;
+  header.modeByte = rule.modeByte.value_or(isError ? kModeErrorReply : kModeReply);
   const Bytes payload = isError ? errorReplyPayload(rule.errorCode) : rule.payload;
   std::vector<Bytes> frames;
   if (rule.valueTable.empty()) {

@@ -60,6 +60,7 @@ struct Rule {
   size_t fragmentSize = kMaxFragmentPayload;  // payload bytes per frame of the reply
   Fault fault = Fault::None;
   std::optional<WriteStyle> writeStyle;    // default: the device's
+  std::optional<uint8_t> modeByte;         // default: 1 for a reply, 3 for an error reply
 
   static Rule reply(Bytes payload = {});
   static Rule error(uint16_t code);
