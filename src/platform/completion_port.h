@@ -40,10 +40,10 @@ struct Overlapped {
     uint32_t length;
   } pieces[8] = {};
   int pieceCount = 0;
-  sockaddr* address = nullptr;        // receive-from: the sender; connect: the target
+  sockaddr* address = nullptr;        // receive-from: the sender
   int* addressLength = nullptr;
   Socket acceptSocket = 0;            // accept: the socket prepared for the connection
-  sockaddr_in6 connectTarget = {};
+  uint32_t acceptGeneration = 0;      // accept: which opening of that handle was prepared
 };
 
 struct IoBuffer {
@@ -61,12 +61,17 @@ struct Completion {
 
 CompletionPort* createCompletionPort();
 
-// Joins a socket to the port; its completions carry key.
+// Joins a socket to the port; its completions carry key. Joining it again
+// to the same port only changes the key; false (wsa::Invalid) for another
+// port.
 bool associateSocket(CompletionPort* port, Socket socket, uintptr_t key);
 
-// Waits up to timeoutMs for one completion. False with operation == null on
-// time-out; false with an operation when that operation failed (status says
-// why); true when it succeeded.
+// Waits up to timeoutMs (WaitForever: no limit) for one completion. False
+// with operation == null on time-out; false with an operation when that
+// operation failed (status says why); true when it succeeded. The thread's
+// last error is set to the status (0 on success, WaitTimeout on time-out).
+constexpr uint32_t WaitForever = 0xFFFFFFFF;
+constexpr uint32_t WaitTimeout = 258;
 bool waitForCompletion(CompletionPort* port, uint32_t timeoutMs, Completion& out);
 
 // Queues a completion by hand; it is taken by a later wait, never inline.

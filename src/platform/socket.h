@@ -28,7 +28,10 @@ Socket openSocket(int family, int type, int protocol);
 Socket openIcmpSocket();
 
 // Closes the socket: outstanding overlapped operations complete with
-// status::OperationAborted, and threads blocked in it wake up.
+// status::OperationAborted, and calls blocked in it return, failing with
+// wsa::Interrupted (a select reports it ready). The descriptor itself is
+// released once the last such call has left, so its number is not reused
+// under them.
 int closeSocket(Socket socket);
 
 int bindSocket(Socket socket, const sockaddr* address, int length);
@@ -62,6 +65,11 @@ int peerAddress(Socket socket, sockaddr* address, int* length);
 // time-out, -1 on error.
 constexpr int SelectMaxSockets = 64;
 int selectReadable(const Socket* sockets, int count, bool* ready, int timeoutMs);
+// The same with a write set (up to 64 more): a socket is writable once its
+// connect completed and it can take data. As on Windows, a socket whose
+// connect failed is not reported writable. Either set may be empty.
+int selectSockets(const Socket* readSockets, int readCount, bool* readReady, const Socket* writeSockets,
+                  int writeCount, bool* writeReady, int timeoutMs);
 
 // gethostname; 0 on success.
 int hostName(char* buffer, int size);

@@ -46,10 +46,10 @@ void RecursiveLock::reacquire(int depth) {
 Event::Event(bool manualReset, bool initiallySet) : manualReset_(manualReset), set_(initiallySet) {}
 
 void Event::set() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    set_ = true;
-  }
+  // Notifying under the mutex keeps the event alive until set returns: a
+  // waiter that wakes and then destroys the event cannot run before.
+  std::lock_guard<std::mutex> guard(mutex_);
+  set_ = true;
   if (manualReset_)
     changed_.notify_all();
   else
