@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake g++ make googletest openssl curl python3)
 for kind in "$@"; do
   case "$kind" in
-    m32) packages+=(g++-multilib) ;;
+    m32) packages+=(g++-multilib qemu-user) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
   esac
 done

@@ -16,7 +16,16 @@ options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELKIT_WERROR=ON)
 case "$kind" in
   native) ;;
   sanitize) options+=(-DZELKIT_SANITIZE=ON) ;;
-  m32) options+=(-DZELKIT_M32=ON) ;;
+  m32)
+    options+=(-DZELKIT_M32=ON)
+    # A kernel without 32-bit support runs the test programs under qemu.
+    probe=$(mktemp -d)
+    echo 'int main(void) { return 0; }' >"$probe/probe.c"
+    if gcc -m32 "$probe/probe.c" -o "$probe/probe" && ! "$probe/probe" 2>/dev/null; then
+      options+=(-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386)
+    fi
+    rm -rf "$probe"
+    ;;
   tsan) options+=(-DZELKIT_TSAN=ON) ;;
   fuzz) options+=(-DZELKIT_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
   *) echo "unknown build kind: $kind" >&2; exit 2 ;;
