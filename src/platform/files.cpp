@@ -1,3 +1,7 @@
+// The 32-bit build needs the 64-bit file interfaces too: without them
+// readdir and stat fail on file systems with large inode numbers.
+#define _FILE_OFFSET_BITS 64
+
 #include "platform/files.h"
 
 #include <cerrno>
