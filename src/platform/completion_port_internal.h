@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "platform/completion_port.h"
+#include "platform/socket_table.h"
+
+// Shared by the port itself (completion_port.cpp) and the overlapped
+// operations it completes (overlapped_operations.cpp).
+namespace zelkit::platform {
+
+struct CompletionPort {
+  int epoll = -1;
+  int wake = -1;  // eventfd: a completion was queued while a thread slept in epoll_wait
+  std::mutex mutex;
+  std::deque<Completion> queue;
+  int sleepers = 0;
+  int takenWithoutPolling = 0;
+};
+
+// Adds the socket to the port's epoll set, edge-triggered.
+bool registerWithPort(const SocketSlot& slot, CompletionPort& port);
+
+// Queues the operation's completion on the socket's port; the record is not
+// touched afterwards.
+void complete(const SocketSlot& slot, const Overlapped& operation, uint32_t status);
+
+// Performs the socket's queued operations of one direction in order until
+// one has to wait for readiness; called with the slot locked.
+void serviceOperations(const SocketSlot& slot, OperationQueue& queue);
+
+}  // namespace zelkit::platform
