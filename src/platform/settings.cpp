@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+
 #include <strings.h>
 
 namespace zelkit::platform {

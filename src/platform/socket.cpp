@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
