@@ -20,6 +20,7 @@ namespace detail {
 struct ZelPacket;
 class Core;
 class Connection;
+struct StreamAccess;
 template <typename T>
 struct ListLink;
 }  // namespace detail
@@ -135,8 +136,10 @@ class ZELKIT_API ZelInputStream {
   void wait();
 
  private:
+  friend class ZelOutputStream;
   friend class detail::Core;
   friend class detail::Connection;
+  friend struct detail::StreamAccess;
   template <typename T>
   friend struct detail::ListLink;
 
