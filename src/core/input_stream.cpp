@@ -54,6 +54,10 @@ void ZelInputStream::readString(char* buffer, int size) {
   if (size < 1) throw new BadParameterException;
   check(0);
   const std::size_t available = static_cast<std::size_t>(this->available());
+  if (available == 0) {
+    buffer[0] = '\0';
+    return;
+  }
   const auto* terminator = static_cast<const unsigned char*>(std::memchr(readPos_, 0, available));
   const std::size_t textLength = terminator != nullptr ? static_cast<std::size_t>(terminator - readPos_) : available;
   const std::size_t copied = std::min(textLength, static_cast<std::size_t>(size - 1));
