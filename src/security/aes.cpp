@@ -38,6 +38,8 @@ void encryptBlock(const uint32_t* rk, uint8_t* block) {
   const uint32_t* t = aesTables.encRound;
   uint32_t s0 = loadBE32(block) ^ rk[0], s1 = loadBE32(block + 4) ^ rk[1];
   uint32_t s2 = loadBE32(block + 8) ^ rk[2], s3 = loadBE32(block + 12) ^ rk[3];
+  // Unrolled, the round keys become fixed offsets and the loop branch goes.
+#pragma GCC unroll 9
   for (int round = 1; round < 10; ++round) {
     rk += 4;
     const uint32_t t0 = roundColumn(t, s0, s1, s2, s3) ^ rk[0];
@@ -61,6 +63,7 @@ void decryptBlock(const uint32_t* roundKeys, uint8_t* block) {
   const uint32_t* rk = roundKeys + 40;
   uint32_t s0 = loadBE32(block) ^ rk[0], s1 = loadBE32(block + 4) ^ rk[1];
   uint32_t s2 = loadBE32(block + 8) ^ rk[2], s3 = loadBE32(block + 12) ^ rk[3];
+#pragma GCC unroll 9
   for (int round = 9; round > 0; --round) {
     rk -= 4;
     const uint32_t t0 = roundColumn(t, s0, s3, s2, s1) ^ rk[0];
