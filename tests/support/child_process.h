@@ -1,7 +1,7 @@
 #pragma once
 
-// Runs a program as a child process, for outside tools used as oracles and
-// for the project's own programs under test.
+// Runs one of the project's programs under test as a child process, with
+// its exit status and a time limit (outside oracles: external_tool.h).
 
 #include <chrono>
 #include <string>

@@ -2,14 +2,14 @@
 
 #include <stdexcept>
 
-#include "support/child_process.h"
+#include "support/external_tool.h"
 
 namespace zeltest {
 
 std::string externalMd5Hex(std::string_view data) {
-  const ProcessResult result = runProcess({"md5sum"}, data, std::chrono::seconds(30));
-  if (result.exitStatus != 0 || result.output.size() < 32) throw std::runtime_error("md5sum failed");
-  return result.output.substr(0, 32);
+  const auto output = zelkit::test::runTool("md5sum", zelkit::test::Bytes(data.begin(), data.end()));
+  if (!output || output->size() < 32) throw std::runtime_error("md5sum failed");
+  return std::string(output->begin(), output->begin() + 32);
 }
 
 std::string expectedLoginDigest(std::string_view challenge, std::string_view user, std::string_view password) {
