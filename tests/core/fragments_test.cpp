@@ -15,7 +15,9 @@ namespace {
 using test::Bytes;
 
 Bytes frameOf(const ZelPacket* packet) {
-  return Bytes(packet->wire, packet->wire + packet->tpktLength());
+  Bytes frame(packet->wire, packet->wire + FRAME_HEADER_SIZE);
+  frame.insert(frame.end(), packet->payload(), packet->payload() + packet->tpktLength() - FRAME_HEADER_SIZE);
+  return frame;
 }
 
 TEST(Frame, EmptyPayloadIsTwentyBytes) {

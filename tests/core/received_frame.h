@@ -38,7 +38,8 @@ inline Bytes frameBytes(uint8_t mode, const Bytes& payload, const Bytes& table =
 // payloadLength covering the payload alone.
 inline detail::ZelPacket* receivedPacket(const Bytes& frame, int payloadLength) {
   detail::ZelPacket* packet = detail::ZelPacket::alloc(static_cast<int>(frame.size()) - 20);
-  std::memcpy(packet->wire, frame.data(), frame.size());
+  std::memcpy(packet->wire, frame.data(), 20);
+  std::memcpy(packet->payload(), frame.data() + 20, frame.size() - 20);
   packet->payloadLength = payloadLength;
   return packet;
 }

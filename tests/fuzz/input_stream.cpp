@@ -1,0 +1,118 @@
+// Reads of every kind and value-table lookups over a received frame.
+// Input: one byte n, n operation bytes, then the frame (TPKT word, header,
+// payload, table). A frame shorter than its header is read as a caller's
+// buffer instead.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include <netinet/in.h>
+
+#include "core/packet.h"
+#include "core/stream_access.h"
+#include "zelkit/exceptions.h"
+#include "zelkit/streams.h"
+
+namespace {
+
+using zelkit::ZelInputStream;
+using zelkit::detail::ZelPacket;
+
+void require(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+// A packet as the receive path leaves it: the payload alone, the header's
+// payload length taken only when a table follows (and then at most the frame).
+ZelPacket* receivedPacket(const uint8_t* frame, size_t length) {
+  const int payloadRoom = static_cast<int>(length) - zelkit::detail::FRAME_HEADER_SIZE;
+  ZelPacket* packet = ZelPacket::alloc(payloadRoom);
+  std::memcpy(packet->wire, frame, zelkit::detail::FRAME_HEADER_SIZE);
+  std::memcpy(packet->payload(), frame + zelkit::detail::FRAME_HEADER_SIZE, static_cast<size_t>(payloadRoom));
+  // The receive path reads exactly the TPKT length.
+  packet->setTpktWord((packet->tpktWord() & 0xFFFF0000u) | static_cast<uint32_t>(length));
+  int payloadLength = payloadRoom;
+  if ((packet->mode() & zelkit::detail::ModeValueTable) != 0) {
+    const int declared = packet->payloadEndOffset() - zelkit::detail::FRAME_HEADER_SIZE;
+    if (declared < payloadLength) payloadLength = declared;
+  }
+  packet->payloadLength = payloadLength;
+  return packet;
+}
+
+// Every entry found lies within the frame's table.
+void checkLookup(const ZelPacket* packet, size_t frameLength, uint32_t offset) {
+  const uint8_t* entry = packet->getValueTableEntry(offset);
+  if (entry == nullptr) return;
+  const uint8_t* tableStart = packet->payload() + packet->payloadLength;
+  const uint8_t* entryEnd = entry + zelkit::detail::readBE16(entry);
+  require(entry >= tableStart);
+  require(entryEnd <= tableStart + packet->valueTableLength());
+  require(entryEnd <= packet->payload() + (frameLength - zelkit::detail::FRAME_HEADER_SIZE));
+}
+
+void runOperation(ZelInputStream& stream, const ZelPacket* packet, size_t frameLength, uint8_t op) {
+  const int argument = op / 16;
+  char text[32];
+  wchar_t wide[32];
+  sockaddr_in6 address;
+  switch (op % 16) {
+    case 0: stream.readOctet(); break;
+    case 1: stream.readUShort(); break;
+    case 2: stream.readULong(); break;
+    case 3: stream.readULongN(); break;
+    case 4: stream.read(text, argument); break;
+    case 5: stream.skip(argument); break;
+    case 6:
+      stream.readString(text, argument + 1);
+      require(std::memchr(text, 0, static_cast<size_t>(argument) + 1) != nullptr);
+      break;
+    case 7: stream.readWString(wide, argument + 1); break;
+    case 8:
+      if (stream.readHostId(text, argument + 1) != nullptr)
+        require(std::memchr(text, 0, static_cast<size_t>(argument) + 1) != nullptr);
+      break;
+    case 9: stream.readHostId(reinterpret_cast<sockaddr*>(&address), argument == 0 ? 27 : 28); break;
+    case 10: zelkit::ZelHeader{stream}; break;
+    case 11:
+      if (packet != nullptr) checkLookup(packet, frameLength, static_cast<uint32_t>(stream.readULong()));
+      break;
+    case 12:
+      if (packet != nullptr) checkLookup(packet, frameLength, 0xFFFFFFFFu - static_cast<uint32_t>(argument));
+      break;
+    case 13: {
+      zelkit::ZelOutputStream copy(stream);
+      require(copy.size() == stream.available());
+      break;
+    }
+    default: stream.pos(); break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const size_t scriptLength = data[0] % 32 < size - 1 ? data[0] % 32 : size - 1;
+  const uint8_t* script = data + 1;
+  const uint8_t* frame = script + scriptLength;
+  const size_t frameLength = size - 1 - scriptLength;
+  if (frameLength > 0xFFFF) return 0;
+
+  ZelInputStream stream(frame, static_cast<int>(frameLength));
+  ZelPacket* packet = nullptr;
+  if (frameLength >= static_cast<size_t>(zelkit::detail::FRAME_HEADER_SIZE)) {
+    packet = receivedPacket(frame, frameLength);
+    zelkit::detail::StreamAccess::attach(stream, packet);
+  }
+  for (size_t i = 0; i < scriptLength; ++i) {
+    const int before = stream.available();
+    try {
+      runOperation(stream, packet, frameLength, script[i]);
+    } catch (zelkit::Exception*) {
+      require(stream.available() <= before);
+    }
+    require(stream.available() >= 0);
+  }
+  return 0;
+}
