@@ -26,7 +26,7 @@ done
 failed=0
 for i in "${!pids[@]}"; do
   if wait "${pids[$i]}"; then
-    echo "${names[$i]}: $(grep -Eo '#[0-9]+ +DONE.*' "$work/${names[$i]}.log" | tail -n 1)"
+    echo "${names[$i]}: $(grep -Eo 'Done [0-9]+ runs.*' "$work/${names[$i]}.log" | tail -n 1)"
   else
     echo "${names[$i]}: FAILED"
     tail -n 60 "$work/${names[$i]}.log"

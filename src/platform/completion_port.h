@@ -23,7 +23,7 @@
 //   waitForCompletion. Any one thread may be the one waiting.
 namespace zelkit::platform {
 
-class CompletionPort;
+struct CompletionPort;
 
 // The OVERLAPPED role: the library puts one first in each of its operation
 // records and gets it back with the completion. Its contents belong to the

@@ -15,10 +15,15 @@ constexpr uint8_t gfMul(uint8_t a, uint8_t b) {
 }
 
 constexpr uint8_t gfInverse(uint8_t a) {
-  // a^254 = a^-1 for a != 0, and 0 for 0.
+  // a^254 = a^-1 for a != 0, and 0 for 0; square-and-multiply keeps the
+  // compile-time evaluation within every compiler's step limit.
   uint8_t result = 1;
-  for (int i = 0; i < 254; ++i) result = gfMul(result, a);
-  return a ? result : 0;
+  uint8_t power = a;
+  for (int exponent = 254; exponent != 0; exponent >>= 1) {
+    if (exponent & 1) result = gfMul(result, power);
+    power = gfMul(power, power);
+  }
+  return result;
 }
 
 constexpr uint8_t rotl8(uint8_t v, int n) { return static_cast<uint8_t>(v << n | v >> (8 - n)); }
