@@ -58,6 +58,7 @@ class ZELKIT_API ZelClient {
   static void setDefaultTimeout(int milliseconds);
 
  private:
+  friend class detail::Connection;
   static ZelOutputStream& noPayload();
   static ZelInputStream& noResponse();
 

@@ -1,8 +1,16 @@
 #include "core/system_log.h"
 
+#include <cstdarg>
+
+#include "core/core.h"
+
 namespace zelkit::detail {
 
-// Logging is not wired up yet: lines are dropped as when no log directory is set.
-void logSystem(const char*, const char*, ...) {}
+void logSystem(const char* category, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  core().vlog(nullptr, category, format, arguments);
+  va_end(arguments);
+}
 
 }  // namespace zelkit::detail

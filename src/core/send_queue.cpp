@@ -1,0 +1,131 @@
+#include <cstring>
+
+#include "core/connection.h"
+#include "core/lock.h"
+#include "platform/completion_port.h"
+#include "zelkit/server.h"
+
+namespace zelkit::detail {
+
+uint32_t Connection::nextTransactionId(uint32_t tag) {
+  uint32_t value = 0;
+  for (int attempt = 0; attempt < 256; ++attempt) {
+    value = ++requestCounter;
+    const uint8_t id = static_cast<uint8_t>(value);
+    bool inUse = false;
+    for (ZelPacket* packet = pending.first(); packet != nullptr && !inUse; packet = packet->pNext)
+      inUse = packet->headerWord(0) == tag && packet->transactionId() == id;
+    if (!inUse) return value;
+  }
+  return value;
+}
+
+void Connection::queuePackets(PacketChain& packets, bool urgent) {
+  GlobalLock lock;
+  if (state == ConnectionState::Idle) connect();
+  if (queuedCount > SEND_QUEUE_LIMIT) {
+    // Completed at once, so a synchronous caller among them does not wait.
+    if (hasLog())
+      for (ZelPacket* packet = packets.first(); packet != nullptr; packet = packet->pNext) logPacket("drop", packet);
+    core().failChain(packets, ConnectionReset);
+    return;
+  }
+  queuedCount += packets.count();
+  if (urgent)
+    sendQueue.pushFront(packets.popFront());
+  else
+    sendQueue.appendAll(packets);
+  if (!sendInProgress && (state == ConnectionState::Registered || (urgent && state == ConnectionState::TransportUp)))
+    sendQueued();
+}
+
+void Connection::sendQueued() {
+  if (core().suspendState() >= 1) return;
+  if (ssl != nullptr) {
+    sendQueuedSsl();
+    return;
+  }
+  // One send at a time; none without a socket.
+  if (sendInProgress || socketHandle <= 0) return;
+  const bool registered = state == ConnectionState::Registered;
+  platform::IoBuffer buffers[SEND_GATHER_MAX];
+  int count = 0;
+  while (count < SEND_GATHER_MAX) {
+    ZelPacket* packet = sendQueue.first();
+    // Before registration only the registration packets leave, one per send.
+    if (packet == nullptr || (!registered && packet->callback != onRegisterReply)) break;
+    sendQueue.popFront();
+    pending.pushFront(packet);
+    if (hasLog()) logPacket("send", packet);
+    if (registered) packet->setHeaderWord(1, packet->headerWord(1) | (static_cast<uint32_t>(clientId) & 0xFFFF));
+    sendGather[count] = packet;
+    buffers[count] = {packet->wire, static_cast<uint32_t>(packet->tpktLength())};
+    ++count;
+    if (!registered) break;
+  }
+  if (count == 0) return;
+  queuedCount -= count;
+  sendGatherCount = count;
+  const uint32_t error = platform::startSend(socketHandle, buffers, count, &sendOp.record);
+  if (error != 0) {
+    if (hasLog()) logPacket("txer", sendGather[count - 1]);
+    sendGatherCount = 0;
+    close(LocalEvent::ConnectionClosed, "Error sending packet %d", error);
+    return;
+  }
+  sendInProgress = true;
+  if (session != nullptr) session->retain();
+}
+
+int Connection::sendRaw(const char* data, int length, int) {
+  GlobalLock lock;
+  if (ssl != nullptr || socketHandle <= 0) return -1;
+  if (length == 0) length = static_cast<int>(std::strlen(data));
+  if (sendInProgress) {
+    core().log(this, "txer", "Try to send while pending");
+    return -1;
+  }
+  if (hasLog()) logText("send", data, length, 50);
+  ZelPacket* packet = ZelPacket::alloc(length);
+  std::memcpy(packet->wire, data, length);
+  packet->callback = nullptr;
+  packet->context = nullptr;
+  packet->waiterEvent = nullptr;
+  packet->remainingMs = RAW_PACKET_REMAINING_MS;
+  packet->sourceUrl = url;
+  pending.pushFront(packet);
+  sendGather[0] = packet;
+  sendGatherCount = 1;
+  const platform::IoBuffer buffer{packet->wire, static_cast<uint32_t>(length)};
+  const uint32_t error = platform::startSend(socketHandle, &buffer, 1, &sendOp.record);
+  if (error != 0) {
+    logText("txer", data, length, 50);
+    sendGatherCount = 0;
+    close(LocalEvent::ConnectionClosed, "Error sending packet %d", error);
+    return length;
+  }
+  sendInProgress = true;
+  if (session != nullptr) session->retain();
+  return length;
+}
+
+bool Connection::isBeingSent(const ZelPacket* packet) const {
+  for (int i = 0; i < sendGatherCount; ++i)
+    if (sendGather[i] == packet) return true;
+  return false;
+}
+
+void Connection::releaseSentPacket(ZelPacket* packet) {
+  if (isBeingSent(packet))
+    retiredWhileSending.pushFront(packet);
+  else
+    ZelPacket::free(packet);
+}
+
+void Connection::finishSend() {
+  sendInProgress = false;
+  sendGatherCount = 0;
+  while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);
+}
+
+}  // namespace zelkit::detail
