@@ -12,56 +12,84 @@ namespace zelkit::detail {
 
 namespace {
 
+// Limbs of the widest multiplication the compiler offers: 64 bits where a
+// 128-bit product exists, else 32.
+#if defined(__SIZEOF_INT128__)
+using Limb = uint64_t;
+using Wide = unsigned __int128;
+#else
+using Limb = uint32_t;
+using Wide = uint64_t;
+#endif
+constexpr int kLimbBits = 8 * sizeof(Limb);
+constexpr uint32_t kWordsPerLimb = sizeof(Limb) / sizeof(uint32_t);
 constexpr uint32_t kMaxModulusWords = kBigNumLoadWords;
+constexpr uint32_t kMaxLimbs = (kMaxModulusWords + kWordsPerLimb - 1) / kWordsPerLimb;
 constexpr int kWindowBits = 4;
 constexpr uint32_t kTableSize = 1u << kWindowBits;
 
 struct Montgomery {
-  const uint32_t* n;
-  uint32_t length;
-  uint32_t n0;  // -n^-1 mod 2^32
+  Limb n[kMaxLimbs];
+  uint32_t length;  // limbs
+  Limb n0;          // -n^-1 mod 2^kLimbBits
 };
 
-uint32_t negativeInverse(uint32_t n0) {
-  uint32_t inverse = n0;  // correct to 3 bits for odd n0; each step doubles that
-  for (int i = 0; i < 4; ++i) inverse *= 2 - n0 * inverse;
-  return 0u - inverse;
+void toLimbs(const uint32_t* w, uint32_t count, Limb* out, uint32_t limbs) {
+  std::fill(out, out + limbs, Limb{0});
+  for (uint32_t i = 0; i < count; ++i) out[i / kWordsPerLimb] |= Limb{w[i]} << (32 * (i % kWordsPerLimb));
 }
 
-// r = a * b / 2^(32 * length) mod n, for a, b < n. r may alias a or b.
-void multiply(const Montgomery& m, const uint32_t* a, const uint32_t* b, uint32_t* r) {
+void toWords(const Limb* limbs, uint32_t count, uint32_t* out) {
+  for (uint32_t i = 0; i < count * kWordsPerLimb; ++i) {
+    out[i] = static_cast<uint32_t>(limbs[i / kWordsPerLimb] >> (32 * (i % kWordsPerLimb)));
+  }
+}
+
+Limb negativeInverse(Limb n0) {
+  Limb inverse = n0;  // correct to 3 bits for odd n0; each step doubles that
+  for (int i = 0; i < 5; ++i) inverse *= 2 - n0 * inverse;
+  return Limb{0} - inverse;
+}
+
+// r = a * b / R mod n, for a, b < n. r may alias a or b.
+void multiply(const Montgomery& m, const Limb* a, const Limb* b, Limb* r) {
   const uint32_t length = m.length;
-  uint32_t t[kMaxModulusWords + 1] = {};
+  Limb t[kMaxLimbs + 1] = {};
   for (uint32_t i = 0; i < length; ++i) {
-    const uint64_t bi = b[i];
-    uint64_t x = a[0] * bi + t[0];
-    const uint64_t q = static_cast<uint32_t>(x) * m.n0;
-    uint64_t y = q * m.n[0] + static_cast<uint32_t>(x);  // low word is zero by the choice of q
-    uint64_t carryX = x >> 32;
-    uint64_t carryY = y >> 32;
+    const Wide bi = b[i];
+    Wide x = a[0] * bi + t[0];
+    const Wide q = static_cast<Limb>(static_cast<Limb>(x) * m.n0);
+    Wide y = q * m.n[0] + static_cast<Limb>(x);  // low limb is zero by the choice of q
+    Wide carryX = x >> kLimbBits;
+    Wide carryY = y >> kLimbBits;
     for (uint32_t j = 1; j < length; ++j) {
       x = a[j] * bi + t[j] + carryX;
-      carryX = x >> 32;
-      y = q * m.n[j] + static_cast<uint32_t>(x) + carryY;
-      carryY = y >> 32;
-      t[j - 1] = static_cast<uint32_t>(y);
+      carryX = x >> kLimbBits;
+      y = q * m.n[j] + static_cast<Limb>(x) + carryY;
+      carryY = y >> kLimbBits;
+      t[j - 1] = static_cast<Limb>(y);
     }
     x = t[length] + carryX + carryY;
-    t[length - 1] = static_cast<uint32_t>(x);
-    t[length] = static_cast<uint32_t>(x >> 32);
+    t[length - 1] = static_cast<Limb>(x);
+    t[length] = static_cast<Limb>(x >> kLimbBits);
   }
   // t < 2n: subtract n once when t >= n, selecting by mask.
-  uint32_t d[kMaxModulusWords];
-  const uint32_t borrow = words::subtract(d, t, m.n, length);
-  const uint32_t mask = 0u - (t[length] | (borrow ^ 1));
+  Limb d[kMaxLimbs];
+  Limb borrow = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    const Wide difference = Wide{t[i]} - m.n[i] - borrow;
+    d[i] = static_cast<Limb>(difference);
+    borrow = static_cast<Limb>(difference >> kLimbBits) & 1;
+  }
+  const Limb mask = Limb{0} - (t[length] | (borrow ^ 1));
   for (uint32_t i = 0; i < length; ++i) r[i] = (d[i] & mask) | (t[i] & ~mask);
 }
 
 // Copies table entry `index` to out, touching every entry.
-void selectEntry(const uint32_t (*table)[kMaxModulusWords], uint32_t length, uint32_t index, uint32_t* out) {
-  std::fill(out, out + length, 0u);
+void selectEntry(const Limb (*table)[kMaxLimbs], uint32_t length, uint32_t index, Limb* out) {
+  std::fill(out, out + length, Limb{0});
   for (uint32_t k = 0; k < kTableSize; ++k) {
-    const uint32_t mask = 0u - (((k ^ index) - 1u) >> 31);
+    const Limb mask = Limb{0} - (((k ^ index) - 1u) >> 31);
     for (uint32_t i = 0; i < length; ++i) out[i] |= table[k][i] & mask;
   }
 }
@@ -73,37 +101,45 @@ uint32_t window(const BigNum* exponent, int32_t lowBit) {
 }
 
 void montgomeryModExp(const BigNum* base, const BigNum* exponent, const BigNum* modulus, BigNum* out) {
-  const uint32_t length = bigNumWordsInUse(modulus);
-  const Montgomery m{modulus->word, length, negativeInverse(modulus->word[0])};
+  const uint32_t words = bigNumWordsInUse(modulus);
+  Montgomery m;
+  m.length = (words + kWordsPerLimb - 1) / kWordsPerLimb;
+  toLimbs(modulus->word, words, m.n, m.length);
+  m.n0 = negativeInverse(m.n[0]);
 
-  // R^2 mod n, with R = 2^(32 * length), turns values into Montgomery form.
-  uint32_t rSquared[kMaxModulusWords];
+  // R^2 mod n, with R = 2^(kLimbBits * length), turns values into Montgomery form.
+  Limb rSquared[kMaxLimbs];
   {
+    const uint32_t rWords = m.length * kWordsPerLimb;
     uint32_t power[words::kMaxDividendWords] = {};
-    power[2 * length] = 1;
-    words::remainder(power, 2 * length + 1, modulus->word, length, rSquared);
+    uint32_t remainder[kMaxModulusWords + 1];
+    power[2 * rWords] = 1;
+    words::remainder(power, 2 * rWords + 1, modulus->word, words, remainder);
+    toLimbs(remainder, words, rSquared, m.length);
   }
 
-  uint32_t table[kTableSize][kMaxModulusWords] = {};
-  uint32_t one[kMaxModulusWords] = {1};
+  Limb table[kTableSize][kMaxLimbs] = {};
+  Limb one[kMaxLimbs] = {1};
   multiply(m, one, rSquared, table[0]);
   BigNum reduced;
   bigNumMod(base, modulus, &reduced);
-  std::copy(reduced.word, reduced.word + bigNumWordsInUse(&reduced), table[1]);
+  toLimbs(reduced.word, bigNumWordsInUse(&reduced), table[1], m.length);
   multiply(m, table[1], rSquared, table[1]);
   for (uint32_t k = 2; k < kTableSize; ++k) multiply(m, table[k - 1], table[1], table[k]);
 
   const int32_t windows = (exponent->bits + kWindowBits - 1) / kWindowBits;
-  uint32_t accumulator[kMaxModulusWords];
-  uint32_t factor[kMaxModulusWords];
-  selectEntry(table, length, window(exponent, (windows - 1) * kWindowBits), accumulator);
+  Limb accumulator[kMaxLimbs];
+  Limb factor[kMaxLimbs];
+  selectEntry(table, m.length, window(exponent, (windows - 1) * kWindowBits), accumulator);
   for (int32_t w = windows - 2; w >= 0; --w) {
     for (int s = 0; s < kWindowBits; ++s) multiply(m, accumulator, accumulator, accumulator);
-    selectEntry(table, length, window(exponent, w * kWindowBits), factor);
+    selectEntry(table, m.length, window(exponent, w * kWindowBits), factor);
     multiply(m, accumulator, factor, accumulator);
   }
   multiply(m, accumulator, one, accumulator);
-  bigNumFromWords(out, accumulator, length);
+  uint32_t result[kMaxLimbs * kWordsPerLimb];
+  toWords(accumulator, m.length, result);
+  bigNumFromWords(out, result, words);
 }
 
 // Right-to-left square and multiply for even moduli (never an RSA key).
