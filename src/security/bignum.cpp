@@ -48,7 +48,7 @@ int bigNumFromBytes(BigNum* out, const uint8_t* bytes, int32_t length, bool bigE
 
 int bigNumToBytes(uint8_t* out, const BigNum* a, int32_t size, bool bigEndian) {
   if (size < 0) return -1;
-  std::memset(out, 0, static_cast<size_t>(size));
+  if (size > 0) std::memset(out, 0, static_cast<size_t>(size));
   const int32_t n = (a->bits + 7) / 8;
   if (n > size) return -1;
   for (int32_t i = 0; i < n; ++i) {
