@@ -8,7 +8,7 @@
 
 #include "security/asn1.h"
 #include "security/x509.h"
-#include "tool_oracle.h"
+#include "key_fixtures.h"
 
 namespace zelkit::detail {
 namespace {
@@ -89,7 +89,7 @@ class Certificates : public ::testing::TestWithParam<const char*> {};
 // Every element offset that openssl asn1parse shows, in order, with a
 // closing mark after the content of each constructed element.
 TEST_P(Certificates, IndexOffsetsMatchAsn1parse) {
-  ZELKIT_REQUIRE_PROGRAM("openssl");
+  ZELKIT_REQUIRE_TOOL("openssl");
   const std::string file = test::dataPath(GetParam());
   const Bytes der = test::readFile(file);
   std::istringstream lines(test::runText("openssl asn1parse -inform DER -i -in " + file));
@@ -195,8 +195,8 @@ std::vector<Visit> walk(const Bytes& der, int32_t* result = nullptr) {
 }
 
 TEST(DerWalk, PathsOfAPrivateKey) {
-  ZELKIT_REQUIRE_PROGRAM("openssl");
-  const Bytes der = *test::runCommand("openssl rsa -traditional -in " + test::dataPath("rsa512.pem") + " -outform DER 2>/dev/null");
+  ZELKIT_REQUIRE_TOOL("openssl");
+  const Bytes der = *test::runTool("openssl rsa -traditional -in " + test::dataPath("rsa512.pem") + " -outform DER 2>/dev/null");
   int32_t result = -1;
   const std::vector<Visit> visits = walk(der, &result);
   EXPECT_EQ(result, 0);
@@ -257,7 +257,7 @@ Bytes publicKeyInfo(const Bytes& integers) {
 }
 
 TEST(X509ReadPublicKey, RealCertificate) {
-  ZELKIT_REQUIRE_PROGRAM("openssl");
+  ZELKIT_REQUIRE_TOOL("openssl");
   const Bytes der = test::readFile(test::dataPath("leaf.der"));
   KeyRecord key;
   ASSERT_EQ(x509ReadPublicKey(der.data(), static_cast<uint32_t>(der.size()), &key), 0);

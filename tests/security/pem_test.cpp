@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "security/builtin_credentials.h"
-#include "tool_oracle.h"
+#include "key_fixtures.h"
 
 namespace zelkit::detail {
 namespace {
@@ -36,9 +36,9 @@ std::string withCrLf(const std::string& text) {
 }
 
 TEST(PemDecode, CertificateMatchesOpenssl) {
-  ZELKIT_REQUIRE_PROGRAM("openssl");
+  ZELKIT_REQUIRE_TOOL("openssl");
   const std::string file = test::dataPath("selfsigned.pem");
-  const auto der = test::runCommand("openssl x509 -in " + file + " -outform DER");
+  const auto der = test::runTool("openssl x509 -in " + file + " -outform DER");
   ASSERT_TRUE(der.has_value());
   const std::string pem = test::readText(file);
   for (const std::string& text : {pem, withCrLf(pem), "leading text\n" + pem}) {
@@ -56,9 +56,9 @@ TEST(PemDecode, CertificateMatchesOpenssl) {
 }
 
 TEST(PemDecode, PrivateKeyMatchesOpenssl) {
-  ZELKIT_REQUIRE_PROGRAM("openssl");
+  ZELKIT_REQUIRE_TOOL("openssl");
   const std::string file = test::dataPath("rsa512.pem");
-  const auto der = test::runCommand("openssl rsa -traditional -in " + file + " -outform DER 2>/dev/null");
+  const auto der = test::runTool("openssl rsa -traditional -in " + file + " -outform DER 2>/dev/null");
   ASSERT_TRUE(der.has_value());
   const Decoded d = decode(test::readText(file), false);
   EXPECT_EQ(d.result, 0);

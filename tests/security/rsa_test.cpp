@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "security/random.h"
-#include "tool_oracle.h"
+#include "key_fixtures.h"
 
 namespace zelkit::detail {
 namespace {
@@ -47,7 +47,7 @@ std::vector<uint8_t> randomBelowModulus(const KeyRecord& key) {
 class RsaWithOpenssl : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    ZELKIT_REQUIRE_PROGRAM("openssl");
+    ZELKIT_REQUIRE_TOOL("openssl");
     keyFile_ = test::dataPath("rsa" + std::to_string(GetParam()) + ".pem");
     test::loadPrivateKey(keyFile_, &key_);
     ASSERT_EQ(key_.record.first.bits, GetParam());
@@ -55,18 +55,15 @@ class RsaWithOpenssl : public ::testing::TestWithParam<int> {
     ASSERT_EQ(key_.crt.fieldsFound, kRsaCrtFields);
   }
 
-  // openssl pkeyutl over a file holding input; its output.
+  // openssl pkeyutl with the key, over input; its output.
   std::vector<uint8_t> pkeyutl(const std::string& options, const std::vector<uint8_t>& input) {
-    test::writeFile(dir_.path("in"), input);
-    const auto output = test::runCommand("openssl pkeyutl " + options + " -inkey " + keyFile_ + " -in " +
-                                         dir_.path("in") + " 2>/dev/null");
+    const auto output = test::runTool("openssl pkeyutl " + options + " -inkey " + keyFile_ + " 2>/dev/null", input);
     EXPECT_TRUE(output.has_value()) << options;
     return output.value_or(std::vector<uint8_t>{});
   }
 
   PrivateKey key_;
   std::string keyFile_;
-  test::ScratchDir dir_;
 };
 
 TEST_P(RsaWithOpenssl, RawExponentiationMatches) {

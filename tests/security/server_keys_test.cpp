@@ -8,7 +8,7 @@
 
 #include "security/rsa.h"
 #include "security/x509.h"
-#include "tool_oracle.h"
+#include "key_fixtures.h"
 
 namespace zelkit::detail {
 namespace {
@@ -38,7 +38,7 @@ class ServerKeys : public ::testing::Test {
   }
 
   static Bytes openssl(const std::string& command) {
-    const auto out = test::runCommand("openssl " + command + " 2>/dev/null");
+    const auto out = test::runTool("openssl " + command + " 2>/dev/null");
     EXPECT_TRUE(out.has_value()) << command;
     return out.value_or(Bytes{});
   }
@@ -85,7 +85,7 @@ TEST_F(ServerKeys, NothingConfiguredGivesTheBuiltinCredentials) {
 }
 
 TEST_F(ServerKeys, ConfiguredCredentialsAreLoaded) {
-  ZELKIT_REQUIRE_PROGRAM("openssl");
+  ZELKIT_REQUIRE_TOOL("openssl");
   const Bytes key = keyDer(2048);
   const Bytes leaf = test::readFile(test::dataPath("leaf.der"));
   const Bytes ca = openssl("x509 -outform DER -in " + test::dataPath("selfsigned.pem"));
@@ -103,7 +103,7 @@ TEST_F(ServerKeys, ConfiguredCredentialsAreLoaded) {
 
 // A 4096-bit key's DER is over 2 KB: the records are sized to their entries.
 TEST_F(ServerKeys, LargeKeysFit) {
-  ZELKIT_REQUIRE_PROGRAM("openssl");
+  ZELKIT_REQUIRE_TOOL("openssl");
   const Bytes key = keyDer(4096);
   ASSERT_GT(key.size(), 2048u);
   configure(SslPrivateKey, key);
@@ -116,7 +116,7 @@ TEST_F(ServerKeys, LargeKeysFit) {
 }
 
 TEST_F(ServerKeys, UnusableConfigurationsFallBackToTheBuiltinCredentials) {
-  ZELKIT_REQUIRE_PROGRAM("openssl");
+  ZELKIT_REQUIRE_TOOL("openssl");
   const Bytes leaf = test::readFile(test::dataPath("leaf.der"));
   struct Case {
     const char* what;
