@@ -1,6 +1,8 @@
 // GCC 12 reports std::function members inside <regex> as maybe uninitialised
 // when the sanitizers are on; the warning is about the library, not this file.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "core/log_filter.h"
 
