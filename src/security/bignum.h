@@ -50,7 +50,8 @@ int bigNumShiftLeft(BigNum* out, const BigNum* a, int32_t n);
 int bigNumMultiply(const BigNum* a, const BigNum* b, BigNum* out);
 // out = a mod m; -2 when m is zero (out unchanged), else 0.
 int bigNumMod(const BigNum* a, const BigNum* m, BigNum* out);
-// out = base^exponent mod modulus; -2 when the modulus is zero, else 0.
+// out = base^exponent mod modulus; 0, -2 when the modulus is zero, -1 when
+// it is longer than 528 bytes.
 // For odd moduli the sequence of operations depends only on the exponent's
 // length, not on its bits.
 int bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* modulus, BigNum* out);

@@ -37,17 +37,22 @@ void crtExponent(const RsaCrtKey& key, const BigNum* c, BigNum* m) {
 }
 
 // A random r below n with its inverse; r^e blinds the input, r^-1 unblinds
-// the result.
-void makeBlinding(const BigNum* modulus, const BigNum* e, BigNum* blind, BigNum* unblind) {
+// the result. False when no invertible r turns up, which only happens for
+// a modulus that is no RSA modulus (even, 1, or full of small factors).
+bool makeBlinding(const BigNum* modulus, const BigNum* e, BigNum* blind, BigNum* unblind) {
   uint8_t bytes[kBigNumMaxBytes];
   const int32_t length = (modulus->bits + 7) / 8;
   BigNum r;
-  do {
+  for (int attempt = 0; attempt < 16; ++attempt) {
     randomBytes(bytes, length);
     bigNumFromBytes(&r, bytes, length, true);
     bigNumMod(&r, modulus, &r);
-  } while (r.bits == 0 || bigNumModInverse(&r, modulus, unblind) != 0);
-  bigNumModExp(&r, e, modulus, blind);
+    if (r.bits > 0 && bigNumModInverse(&r, modulus, unblind) == 0) {
+      bigNumModExp(&r, e, modulus, blind);
+      return true;
+    }
+  }
+  return false;
 }
 
 void multiplyMod(const BigNum* a, const BigNum* b, const BigNum* modulus, BigNum* out) {
@@ -60,14 +65,13 @@ void multiplyMod(const BigNum* a, const BigNum* b, const BigNum* modulus, BigNum
 void rsaPrivateOperation(const KeyRecord* privateKey, const BigNum* c, BigNum* m) {
   const BigNum* modulus = &privateKey->first;
   const RsaCrtKey* crt = privateKey->crt;
-  if (hasCrtParts(crt)) {
+  BigNum blind;
+  BigNum unblind;
+  if (hasCrtParts(crt) && makeBlinding(modulus, &crt->publicExponent, &blind, &unblind)) {
     BigNum reduced;
-    BigNum blind;
-    BigNum unblind;
     BigNum blinded;
     BigNum check;
     bigNumMod(c, modulus, &reduced);
-    makeBlinding(modulus, &crt->publicExponent, &blind, &unblind);
     multiplyMod(&reduced, &blind, modulus, &blinded);
     crtExponent(*crt, &blinded, &blinded);
     multiplyMod(&blinded, &unblind, modulus, &blinded);

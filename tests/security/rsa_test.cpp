@@ -126,17 +126,26 @@ TEST_P(RsaWithOpenssl, OpensslEncryptionDecryptsWithUs) {
 
 INSTANTIATE_TEST_SUITE_P(KeySizes, RsaWithOpenssl, ::testing::Values(512, 1024, 2048, 4096));
 
-// A key whose CRT parts do not belong to it still gives c^d mod n.
-TEST(RsaPrivateOperation, InconsistentCrtPartsFallBackToTheExponent) {
-  PrivateKey key;
-  test::loadPrivateKey(test::dataPath("rsa1024.pem"), &key);
-  bigNumSetWord(&key.crt.exponent1, 12345);
-  const BigNum value = fromBytes(randomBelowModulus(key.record));
-  BigNum expected;
-  BigNum got;
-  bigNumModExp(&value, &key.record.second, &key.record.first, &expected);
-  rsaPrivateOperation(&key.record, &value, &got);
-  EXPECT_EQ(bigNumCompare(&got, &expected), 0);
+// Keys whose CRT parts do not belong to them, or whose modulus is no RSA
+// modulus, still give c^d mod n.
+TEST(RsaPrivateOperation, BrokenKeysFallBackToTheExponent) {
+  struct Case {
+    const char* what;
+    const char* modulus;  // hex; empty: the key's own
+  };
+  const Case cases[] = {{"wrong CRT exponent", ""}, {"even modulus", "123456789abcdef0"}, {"modulus 1", "01"}};
+  for (const Case& c : cases) {
+    PrivateKey key;
+    test::loadPrivateKey(test::dataPath("rsa1024.pem"), &key);
+    bigNumSetWord(&key.crt.exponent1, 12345);
+    if (*c.modulus != 0) key.record.first = fromBytes(test::fromHex(c.modulus));
+    const BigNum value = fromBytes(randomBelowModulus(key.record));
+    BigNum expected;
+    BigNum got;
+    bigNumModExp(&value, &key.record.second, &key.record.first, &expected);
+    rsaPrivateOperation(&key.record, &value, &got);
+    EXPECT_EQ(bigNumCompare(&got, &expected), 0) << c.what;
+  }
 }
 
 class RsaEdgeCases : public ::testing::Test {
