@@ -60,6 +60,8 @@ void Connection::connect() {
     engine.log(this, "conn", "Error creating socket %d", static_cast<int>(platform::lastError()));
     socketHandle = 0;
   } else {
+    // Sends are tried at once and must not block (the lock is held).
+    platform::setNonBlocking(socketHandle, true);
     platform::associateSocket(engine.port(), socketHandle, reinterpret_cast<uintptr_t>(this));
     sockaddr_in6 any{};
     makeSockaddr(reinterpret_cast<sockaddr*>(&any), address.sin6_family, nullptr, 0, 0);

@@ -53,6 +53,7 @@ Connection::Connection(const char* text, uint32_t requestCounterStart, platform:
   if (acceptedSocket != 0) {
     clientId = ++nextAcceptedClientId;
     state = ConnectionState::Registered;
+    platform::setNonBlocking(acceptedSocket, true);
     platform::associateSocket(core().port(), acceptedSocket, reinterpret_cast<uintptr_t>(this));
   } else {
     connect();
@@ -73,6 +74,7 @@ Connection::~Connection() {
   if (ssl != nullptr) releaseSsl();
   freePacket(httpBuffer);
   freePacket(fragment);
+  delete[] inbox;
   while (CallbackEntry* entry = callbacks.popFront()) delete entry;
 }
 
@@ -98,7 +100,7 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   freePacket(receivePacket);
   receiveRemaining = 0;
   receivePhase = ReceivePhase::Header;
-  headerBytes = 0;
+  inboxLength = 0;
   // A half-joined packet must not be continued by the next connection's frames.
   freePacket(fragment);
   if (state == ConnectionState::Connecting) --pendingConnects;

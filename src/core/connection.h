@@ -60,6 +60,8 @@ constexpr int32_t MAX_JOINED_PAYLOAD = 64 * 1024 * 1024;
 constexpr uint32_t DNS_CACHE_MS = 600000;
 constexpr int32_t DEFAULT_LIVE_CHECK_MS = 5000;
 constexpr int HTTP_BUFFER_CAPACITY = 1024;
+constexpr int INBOX_CAPACITY = 16384;
+constexpr uint32_t DIRECT_SEND_MAX = 8192;
 constexpr int32_t RAW_PACKET_REMAINING_MS = 10000;
 constexpr int USER_MAX = 19;
 constexpr int PASSWORD_MAX = 43;
@@ -134,7 +136,8 @@ class Connection {
   // that still reads it has completed.
   void releaseSentPacket(ZelPacket* packet);
   bool isBeingSent(const ZelPacket* packet) const;
-  // The outstanding send has completed (or its socket was closed).
+  // The gather has been sent (or its send has failed): frees what needs no
+  // answer, and what was retired meanwhile.
   void finishSend();
 
   // Message callbacks.
@@ -198,7 +201,7 @@ class Connection {
   int32_t lastMessageSeq = -1;
   IoOperation receiveOp = {};
   IoOperation sendOp = {};
-  uint32_t tpktWord = 0;  // receive buffer of the 4 TPKT bytes
+  uint32_t tpktWord = 0;  // 51 marks the datagram socket of the local pseudo connection
   bool sendInProgress = false;
   uint8_t privilegeLevel = 0;
   ZelSession* session = nullptr;
@@ -214,7 +217,10 @@ class Connection {
   int32_t refCount = 1;
 
   ReceivePhase receivePhase = ReceivePhase::Header;
-  int headerBytes = 0;  // TPKT bytes gathered so far
+  // Frames are read ahead into this buffer, many per receive; a frame that
+  // does not fit is finished straight in its packet (phase Body).
+  uint8_t* inbox = nullptr;
+  int inboxLength = 0;
   // Changes whenever the socket is closed, so a completion handler that
   // released the lock can tell that its socket is gone.
   uint32_t socketGeneration = 0;
@@ -226,8 +232,12 @@ class Connection {
 
  private:
   bool socketStillOpen(uint32_t generation) const { return generation == socketGeneration && socketHandle > 0; }
-  void onHeaderBytes(uint32_t bytes);
-  void completeFrame();
+  int takeGather();
+  // True when the whole gather was written at once.
+  bool writeGather();
+  void parseInbox();
+  ZelPacket* newReceivePacket(const uint8_t* tpkt);
+  bool completeFrame(ZelPacket* packet);
   void onDatagram(uint32_t bytes);
   void deliverMessage(ZelPacket* packet);
   void checkMessageSequence(uint8_t sequence);

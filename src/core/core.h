@@ -202,6 +202,7 @@ class Core {
   void initialize();
   void readSettings(uint32_t& noTcpLimits);
   void handleCompletion(const platform::Completion& completion);
+  void dispatchCompletion(const platform::Completion& completion);
   void onConnectionCompletion(Connection* connection, IoOperation* operation, const platform::Completion& completion);
   void onConnectionFailure(Connection* connection, uint32_t mode, uint32_t error);
   bool releaseSessionReference(Connection* connection);
@@ -223,6 +224,10 @@ class Core {
     uint32_t threadId;
   };
   void runCallbackTracked(ZelCallback callback, void* context, ZelPacket* packet);
+  // The worker wakes synchronous waiters once it has let go of the lock,
+  // which they need next.
+  void wakeWaiter(void* event);
+  void flushWakeups();
 
   sockaddr_in6 ownAddress{};
   char ownName_[128] = {};
@@ -271,6 +276,9 @@ class Core {
   platform::Socket listenSockets[LISTENER_COUNT] = {};
   uint8_t acceptBuffers[LISTENER_COUNT][ACCEPT_BUFFER_SIZE] = {};
   ScanCompletionHandler scanHandler_ = nullptr;
+  static constexpr int MAX_DEFERRED_WAKEUPS = 64;
+  void* deferredWakeups[MAX_DEFERRED_WAKEUPS] = {};
+  int deferredWakeupCount = 0;
 };
 
 // The process's engine.

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <exception>
 
 #include "core/connection.h"
@@ -16,12 +17,14 @@ void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
     for (ZelInputStream* stream = armedStreams.first(); stream != nullptr; stream = stream->next_) {
       if (request == nullptr || stream->request_ != request) continue;
       void* waiter = request->waiterEvent;
-      stream->setPayload(packet);
-      stream->state_ = 2;
-      // The request is freed after this; the stream must not match a new
-      // packet that reuses its memory.
+      // Done with the stream here, so that its waiter needs no lock when it
+      // wakes: off the list, and no longer tied to the request, which is
+      // freed after this (a new packet may reuse its memory).
+      armedStreams.remove(stream);
       stream->request_ = nullptr;
-      if (waiter != nullptr) signalEvent(waiter);
+      stream->setPayload(packet);
+      std::atomic_ref<uint16_t>(stream->state_).store(2, std::memory_order_release);
+      if (waiter != nullptr) wakeWaiter(waiter);
       return;
     }
     ZelPacket::free(packet);
@@ -40,10 +43,25 @@ void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
   ZelPacket::free(packet);
 }
 
+void Core::wakeWaiter(void* event) {
+  if (!onWorkerThread() || deferredWakeupCount == MAX_DEFERRED_WAKEUPS) {
+    signalEvent(event);
+    return;
+  }
+  deferredWakeups[deferredWakeupCount++] = event;
+}
+
+// Only the worker defers, and only it flushes: no lock needed.
+void Core::flushWakeups() {
+  for (int i = 0; i < deferredWakeupCount; ++i) signalEvent(deferredWakeups[i]);
+  deferredWakeupCount = 0;
+}
+
 void Core::runCallbackTracked(ZelCallback callback, void* context, ZelPacket* packet) {
   RunningCallback running{runningCallbacks, context, platform::currentThreadId()};
   runningCallbacks = &running;
   const int depth = releaseGlobalCompletely();
+  if (onWorkerThread()) flushWakeups();  // a callback may take long
   invokeCallback(callback, context, packet);
   reacquireGlobal(depth);
   for (RunningCallback** link = &runningCallbacks; *link != nullptr; link = &(*link)->next) {

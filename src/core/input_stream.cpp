@@ -23,7 +23,7 @@ ZelInputStream::ZelInputStream(const void* data, int length) : ZelInputStream() 
 }
 
 void ZelInputStream::check(int length) {
-  if (state_ != 0) wait();
+  wait();  // returns at once unless the stream is armed
   if (length < 0 || length > available()) throw new BadParameterException;
 }
 

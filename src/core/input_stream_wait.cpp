@@ -1,3 +1,5 @@
+#include <atomic>
+
 #include "core/core.h"
 #include "core/lock.h"
 #include "zelkit/exceptions.h"
@@ -6,22 +8,39 @@
 namespace zelkit {
 
 ZelInputStream::~ZelInputStream() {
-  if (state_ != 0) detail::core().removePendingStream(this);
+  if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) != 0) detail::core().removePendingStream(this);
   if (packet_ != nullptr) detail::ZelPacket::free(packet_);
 }
 
+namespace {
+
+// Each thread waits on an event of its own, taken from the pool once and
+// given back when the thread ends.
+struct ThreadWaitEvent {
+  detail::Event* event = detail::Event::acquire();
+  ~ThreadWaitEvent() { detail::Event::release(event); }
+};
+
+}  // namespace
+
 void ZelInputStream::wait() {
-  detail::GlobalLock lock;
-  if (state_ == 0) return;
+  // Every read of a stream calls this: one that was never armed, or whose
+  // reply was taken, returns without the lock. The worker completes an armed
+  // stream from its own thread, and takes it off its list then.
+  if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) == 0) return;
+  detail::lockGlobal();
   if (state_ == 1) {
-    detail::Event* event = detail::Event::acquire();
-    request_->waiterEvent = event->handle();
+    thread_local ThreadWaitEvent waiter;
+    request_->waiterEvent = waiter.event->handle();
+    // Back to the caller's own depth only: the worker may still hold the
+    // lock when it wakes this thread, and nothing here needs it any more.
     const int depth = detail::releaseGlobalCompletely();
-    event->wait();
-    detail::reacquireGlobal(depth);
-    detail::Event::release(event);
+    waiter.event->wait();
+    if (depth > 1) detail::reacquireGlobal(depth - 1);
+  } else {
+    detail::unlockGlobal();
   }
-  detail::core().removePendingStream(this);
+  state_ = 0;
   uint8_t mode = packet_->mode();
   if (mode != detail::LocalError) mode &= 0x0F;
   if (mode == detail::ErrorReply) Exception::doThrow(detail::firstErrorOctet(packet_));

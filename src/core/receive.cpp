@@ -21,8 +21,8 @@ void Connection::startReceive(void* buffer, uint32_t length) {
 
 void Connection::startHeaderReceive() {
   receivePhase = ReceivePhase::Header;
-  headerBytes = 0;
-  startReceive(&tpktWord, TPKT_HEADER_SIZE);
+  if (inbox == nullptr) inbox = new uint8_t[INBOX_CAPACITY];
+  startReceive(inbox + inboxLength, static_cast<uint32_t>(INBOX_CAPACITY - inboxLength));
 }
 
 void Connection::startDatagramReceive() {
@@ -44,51 +44,70 @@ void Connection::onReceived(uint32_t bytes) {
       onHttpReceived(bytes);
       return;
     case ReceivePhase::Header:
-      onHeaderBytes(bytes);
+      inboxLength += static_cast<int>(bytes);
+      parseInbox();
       return;
-    case ReceivePhase::Body:
+    case ReceivePhase::Body: {
       receiveRemaining -= static_cast<int32_t>(bytes);
-      if (receiveRemaining > 0)
+      if (receiveRemaining > 0) {
         startReceive(receivePacket->wire + receivePacket->tpktLength() - receiveRemaining,
                      static_cast<uint32_t>(receiveRemaining));
-      else
-        completeFrame();
+        return;
+      }
+      ZelPacket* packet = receivePacket;
+      receivePacket = nullptr;
+      const uint32_t generation = socketGeneration;
+      if (completeFrame(packet) && socketStillOpen(generation)) startHeaderReceive();
       return;
+    }
   }
 }
 
-void Connection::onHeaderBytes(uint32_t bytes) {
-  // TCP may split the four header bytes anywhere.
-  headerBytes += static_cast<int>(bytes);
-  auto* header = reinterpret_cast<uint8_t*>(&tpktWord);
-  if (headerBytes < TPKT_HEADER_SIZE) {
-    startReceive(header + headerBytes, static_cast<uint32_t>(TPKT_HEADER_SIZE - headerBytes));
-    return;
-  }
-  const int frameLength = readBE16(header + 2);
-  if (header[0] != 3 || frameLength < FRAME_HEADER_SIZE) {
-    close(LocalEvent::ConnectionClosed, "Tpkt header mismatch", 0);
-    return;
-  }
-  if (receivePacket != nullptr) ZelPacket::free(receivePacket);
-  const int bodyLength = frameLength - TPKT_HEADER_SIZE;
-  ZelPacket* packet = ZelPacket::alloc(bodyLength - ZEL_HEADER_SIZE);
-  packet->payloadLength = bodyLength - ZEL_HEADER_SIZE;
-  packet->setTpktWord(readBE32(header));
+ZelPacket* Connection::newReceivePacket(const uint8_t* tpkt) {
+  const int payloadLength = readBE16(tpkt + 2) - FRAME_HEADER_SIZE;
+  ZelPacket* packet = ZelPacket::alloc(payloadLength);
+  packet->payloadLength = payloadLength;
   packet->sourceUrl = url;
   packet->context = nullptr;
   packet->waiterEvent = nullptr;
-  receivePacket = packet;
-  receiveRemaining = bodyLength;
-  receivePhase = ReceivePhase::Body;
-  tpktWord = 0;
   lastActivityTick = tickCount();
-  startReceive(packet->wire + TPKT_HEADER_SIZE, static_cast<uint32_t>(bodyLength));
+  return packet;
 }
 
-void Connection::completeFrame() {
-  ZelPacket* packet = receivePacket;
-  receivePacket = nullptr;
+void Connection::parseInbox() {
+  // Dispatch may run callbacks with the lock released; if the socket is
+  // closed meanwhile, what is left in the buffer belongs to no one.
+  const uint32_t generation = socketGeneration;
+  int offset = 0;
+  while (inboxLength - offset >= TPKT_HEADER_SIZE) {
+    const uint8_t* frame = inbox + offset;
+    const int frameLength = readBE16(frame + 2);
+    if (frame[0] != 3 || frameLength < FRAME_HEADER_SIZE) {
+      close(LocalEvent::ConnectionClosed, "Tpkt header mismatch", 0);
+      return;
+    }
+    ZelPacket* packet = newReceivePacket(frame);
+    const int buffered = inboxLength - offset < frameLength ? inboxLength - offset : frameLength;
+    std::memcpy(packet->wire, frame, static_cast<std::size_t>(buffered));
+    offset += buffered;
+    if (buffered < frameLength) {
+      // The rest is read straight into the packet.
+      inboxLength = 0;
+      receivePacket = packet;
+      receiveRemaining = frameLength - buffered;
+      receivePhase = ReceivePhase::Body;
+      startReceive(packet->wire + buffered, static_cast<uint32_t>(receiveRemaining));
+      return;
+    }
+    if (!completeFrame(packet) || !socketStillOpen(generation)) return;
+  }
+  // A header that arrived in part waits at the front for its other bytes.
+  inboxLength -= offset;
+  std::memmove(inbox, inbox + offset, static_cast<std::size_t>(inboxLength));
+  startHeaderReceive();
+}
+
+bool Connection::completeFrame(ZelPacket* packet) {
   if (hasLog()) logPacket("recv", packet);
   if (packet->mode() & ModeValueTable) {
     // The header then gives the payload length; the table follows it.
@@ -96,20 +115,17 @@ void Connection::completeFrame() {
     if (declared > packet->payloadLength) {
       ZelPacket::free(packet);
       close(LocalEvent::ConnectionClosed, "Tpkt header mismatch", 0);
-      return;
+      return false;
     }
     packet->payloadLength = declared;
   }
-  // Dispatch may run callbacks with the lock released; the socket they leave
-  // behind may be another one.
-  const uint32_t generation = socketGeneration;
   if (ZelPacket* whole = joinFragments(packet)) {
     if (session != nullptr)
       session->dispatch(whole);
     else
       dispatchPacket(whole);
   }
-  if (socketStillOpen(generation)) startHeaderReceive();
+  return true;
 }
 
 void Connection::onDatagram(uint32_t bytes) {

@@ -3,6 +3,7 @@
 #include "core/connection.h"
 #include "core/lock.h"
 #include "platform/completion_port.h"
+#include "platform/socket.h"
 #include "zelkit/server.h"
 
 namespace zelkit::detail {
@@ -46,9 +47,18 @@ void Connection::sendQueued() {
     return;
   }
   // One send at a time; none without a socket.
-  if (sendInProgress || socketHandle <= 0) return;
+  while (!sendInProgress && socketHandle > 0) {
+    const int count = takeGather();
+    if (count == 0) return;
+    queuedCount -= count;
+    sendGatherCount = count;
+    if (!writeGather()) return;
+    finishSend();  // all of it went out at once
+  }
+}
+
+int Connection::takeGather() {
   const bool registered = state == ConnectionState::Registered;
-  platform::IoBuffer buffers[SEND_GATHER_MAX];
   int count = 0;
   while (count < SEND_GATHER_MAX) {
     ZelPacket* packet = sendQueue.first();
@@ -58,23 +68,55 @@ void Connection::sendQueued() {
     pending.pushFront(packet);
     if (hasLog()) logPacket("send", packet);
     if (registered) packet->setHeaderWord(1, packet->headerWord(1) | (static_cast<uint32_t>(clientId) & 0xFFFF));
-    sendGather[count] = packet;
-    buffers[count] = {packet->wire, static_cast<uint32_t>(packet->tpktLength())};
-    ++count;
+    sendGather[count++] = packet;
     if (!registered) break;
   }
-  if (count == 0) return;
-  queuedCount -= count;
-  sendGatherCount = count;
-  const uint32_t error = platform::startSend(socketHandle, buffers, count, &sendOp.record);
+  return count;
+}
+
+bool Connection::writeGather() {
+  // An application thread writes a gather of small frames at once, so that
+  // the worker is not woken for its completion; only what the socket does
+  // not take goes out as an overlapped send. On the worker the overlapped
+  // send stays: requests made meanwhile then gather behind it.
+  uint32_t total = 0;
+  for (int i = 0; i < sendGatherCount; ++i) total += static_cast<uint32_t>(sendGather[i]->tpktLength());
+  uint32_t written = 0;
+  if (total <= DIRECT_SEND_MAX && !core().onWorkerThread()) {
+    uint8_t flat[DIRECT_SEND_MAX];
+    uint32_t offset = 0;
+    for (int i = 0; i < sendGatherCount; ++i) {
+      const uint32_t length = static_cast<uint32_t>(sendGather[i]->tpktLength());
+      std::memcpy(flat + offset, sendGather[i]->wire, length);
+      offset += length;
+    }
+    // A failure is reported again by the overlapped send below.
+    const int sent = platform::sendBytes(socketHandle, flat, static_cast<int>(total));
+    if (sent > 0) written = static_cast<uint32_t>(sent);
+    if (written == total) return true;
+  }
+  platform::IoBuffer rest[SEND_GATHER_MAX];
+  int pieces = 0;
+  uint32_t skip = written;
+  for (int i = 0; i < sendGatherCount; ++i) {
+    const uint32_t length = static_cast<uint32_t>(sendGather[i]->tpktLength());
+    if (skip >= length) {
+      skip -= length;
+      continue;
+    }
+    rest[pieces++] = {sendGather[i]->wire + skip, length - skip};
+    skip = 0;
+  }
+  const uint32_t error = platform::startSend(socketHandle, rest, pieces, &sendOp.record);
   if (error != 0) {
-    if (hasLog()) logPacket("txer", sendGather[count - 1]);
+    if (hasLog()) logPacket("txer", sendGather[sendGatherCount - 1]);
     sendGatherCount = 0;
     close(LocalEvent::ConnectionClosed, "Error sending packet %d", error);
-    return;
+    return false;
   }
   sendInProgress = true;
   if (session != nullptr) session->retain();
+  return false;
 }
 
 int Connection::sendRaw(const char* data, int length, int) {
@@ -124,6 +166,12 @@ void Connection::releaseSentPacket(ZelPacket* packet) {
 
 void Connection::finishSend() {
   sendInProgress = false;
+  // Sent messages and replies, raw sends and requests nobody waits for need
+  // nothing more. A packet no longer pending was retired while it was sent.
+  for (int i = 0; i < sendGatherCount; ++i) {
+    ZelPacket* packet = sendGather[i];
+    if (packet->callback == nullptr && pending.remove(packet) == 0) ZelPacket::free(packet);
+  }
   sendGatherCount = 0;
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);
 }

@@ -47,7 +47,7 @@ void Connection::sendTunnelRequest() {
     queuePackets(chain, true);
     return;
   }
-  // Plain TCP: written before any packet can be.
+  // Plain TCP: written before any packet can be; a fresh socket takes it whole.
   if (platform::sendBytes(socketHandle, request, length) != length)
     close(LocalEvent::ConnectionClosed, "Error sending packet %d", platform::lastError());
 }

@@ -27,15 +27,23 @@ void Core::runWorker() {
       if (elapsed > WORKER_BLOCKED_WARNING_MS)
         log(nullptr, "run ", "Worker thread blocked for %d Milliseconds.", elapsed);
       lastTick.store(tick, std::memory_order_relaxed);
-      GlobalLock lock;
-      now = tick;
-      housekeeping(static_cast<uint32_t>(elapsed));
+      {
+        GlobalLock lock;
+        now = tick;
+        housekeeping(static_cast<uint32_t>(elapsed));
+      }
+      flushWakeups();
     }
     if (completion.operation != nullptr) handleCompletion(completion);
   }
 }
 
 void Core::handleCompletion(const platform::Completion& completion) {
+  dispatchCompletion(completion);
+  flushWakeups();
+}
+
+void Core::dispatchCompletion(const platform::Completion& completion) {
   auto* operation = reinterpret_cast<IoOperation*>(completion.operation);
   switch (operation->mode) {
     case ScanReceive:
@@ -78,20 +86,7 @@ void Core::onConnectionCompletion(Connection* connection, IoOperation* operation
         connection->onConnected();
         break;
       case ConnectionState::Registered:
-        // Sent messages and replies, raw sends and requests nobody waits for
-        // need nothing more.
-        for (ZelPacket* packet = connection->pending.first(); packet != nullptr;) {
-          ZelPacket* next = packet->pNext;
-          if (packet->callback == nullptr) {
-            connection->pending.remove(packet);
-            ZelPacket::free(packet);
-          }
-          packet = next;
-        }
-        connection->sendQueued();
-        break;
-      case ConnectionState::TransportUp:
-        // A registration packet queued while this send was out.
+      case ConnectionState::TransportUp:  // a registration packet queued while this send was out
         connection->sendQueued();
         break;
       default:

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,12 +27,13 @@ TEST(EngineWorker, RefusedConnectPostsConnectFailedAndResetsRequests) {
   Recorder events;
   Recorder replies;
   const std::string url = "zelp://127.0.0.1:" + std::to_string(closedPort());
+  std::optional<zelkit::ZelClient> client;
   {
     // Everything is in place before the worker can see the refusal.
     GlobalLock lock;
-    zelkit::ZelClient client(url.c_str(), 0, 0);
-    client.registerMessageCallback(Recorder::callback, &events);
-    client.sendRequest(60000, kCommand, Recorder::callback, &replies);
+    client.emplace(url.c_str(), 0, 0);
+    client->registerMessageCallback(Recorder::callback, &events);
+    client->sendRequest(60000, kCommand, Recorder::callback, &replies);
   }
   const auto failed = events.waitFor(zelkit::detail::LocalEvent::ConnectFailed, 5s);
   ASSERT_TRUE(failed);
@@ -41,6 +43,7 @@ TEST(EngineWorker, RefusedConnectPostsConnectFailedAndResetsRequests) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->errorCode, zelkit::ConnectionReset);
   EXPECT_EQ(reply->sourceUrl, url);
+  client->unregisterCallback(nullptr, &events);
 }
 
 // Timestamps of a timer's firings.
@@ -146,6 +149,7 @@ TEST(EngineWorker, UnansweredLiveCheckClosesTheConnection) {
   // No earlier than the check's time-out.
   EXPECT_GE(std::chrono::duration_cast<milliseconds>(closed->time - check->time).count(), 900);
   EXPECT_TRUE(device.waitForClosed(0, 5s));
+  client.unregisterCallback(nullptr, &events);
 }
 
 }  // namespace

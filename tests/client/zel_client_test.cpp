@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/core.h"
+#include "core/engine_test_util.h"
+#include "core/lock.h"
+#include "support/test_device.h"
+#include "zelkit/client.h"
+#include "zelkit/exceptions.h"
+
+namespace {
+
+using namespace enginetest;
+using namespace std::chrono_literals;
+using zelkit::ZelClient;
+using zelkit::detail::core;
+
+constexpr uint32_t kCommand = 0x0A370C31;
+
+class ZelClientTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    device.addAccount("user", "pw");
+    device.start();
+    url = "zelp://user:pw@" + device.endpoint();
+    client = std::make_unique<ZelClient>(url.c_str(), 0x01020304, 9);
+  }
+  // The exception a synchronous request throws, or null.
+  zelkit::Exception* failureOf(int timeoutMs) {
+    zelkit::ZelInputStream response;
+    client->sendRequest(timeoutMs, kCommand, response);
+    try {
+      response.wait();
+    } catch (zelkit::Exception* exception) {
+      return exception;
+    }
+    return nullptr;
+  }
+  zeltest::TestDevice device;
+  std::string url;
+  std::unique_ptr<ZelClient> client;
+};
+
+TEST_F(ZelClientTest, SynchronousRequestReturnsTheReply) {
+  device.setRule(kCommand, zeltest::Rule::reply({0, 0, 1, 2, 'o', 'k', 0}));
+  zelkit::ZelOutputStream payload;
+  payload.writeULong(42);
+  zelkit::ZelInputStream response;
+  client->sendRequestSync(3000, kCommand, payload, response);
+  EXPECT_EQ(response.readULong(), 0x102u);
+  char text[8];
+  response.readString(text, sizeof text);
+  EXPECT_STREQ(text, "ok");
+  const auto frame = device.waitForTag(kCommand, 1s);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->payload, (zeltest::Bytes{0, 0, 0, 42}));
+  EXPECT_EQ(frame->header.sessionId, 0x01020304u);
+  EXPECT_EQ(frame->header.num, 9);
+  EXPECT_EQ(frame->header.clientId, 0x0101);  // granted at registration
+}
+
+TEST_F(ZelClientTest, FailuresThrowTheirExceptions) {
+  struct Case {
+    zeltest::Rule rule;
+    int code;
+    const char* text;
+  };
+  const Case cases[] = {
+      {zeltest::Rule::error(0x40), zelkit::InvalidCmd, "zelkit::InvalidCmd"},
+      // A device code without a class of its own is the unknown error.
+      {zeltest::Rule::error(0x05), zelkit::UnknownError, "zelkit::UnknownError"},
+      {zeltest::Rule::silent(), zelkit::ResponseTimeout, "zelkit::ResponseTimeout"},
+  };
+  for (const Case& row : cases) {
+    device.setRule(kCommand, row.rule);
+    zelkit::Exception* failure = failureOf(600);
+    ASSERT_NE(failure, nullptr) << row.text;
+    EXPECT_EQ(failure->code, row.code);
+    EXPECT_STREQ(failure->what(), row.text);
+  }
+}
+
+TEST_F(ZelClientTest, ClosedConnectionFailsTheWaitingCaller) {
+  device.setRule(kCommand, zeltest::Rule::silent());
+  zelkit::ZelInputStream response;
+  client->sendRequest(60000, kCommand, response);
+  ASSERT_TRUE(device.waitForTag(kCommand, 5s));
+  client->disconnect();
+  EXPECT_THROW(response.wait(), zelkit::UnknownErrorException*);
+}
+
+TEST_F(ZelClientTest, ClientsOfOneUrlShareTheConnectionAndSendTheirOwnIds) {
+  ZelClient second(url.c_str(), 0x0A0B0C0D, 3);
+  ZelClient derived(*client, 0x55, 4);
+  int result = 1;
+  second.connect(result);
+  for (ZelClient* sender : {client.get(), &second, &derived}) {
+    zelkit::ZelInputStream response;
+    zelkit::ZelOutputStream payload;
+    sender->sendRequestSync(3000, kCommand, payload, response);
+  }
+  const auto frames = device.framesWithTag(kCommand);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].header.sessionId, 0x01020304u);
+  EXPECT_EQ(frames[1].header.sessionId, 0x0A0B0C0Du);
+  EXPECT_EQ(frames[1].header.num, 3);
+  EXPECT_EQ(frames[2].header.sessionId, 0x55u);
+  EXPECT_EQ(device.connectionCount(), 1);
+  second.connect(result);
+  EXPECT_EQ(result, -1);  // registered already
+  EXPECT_STREQ(second.getUrl(), url.c_str());
+}
+
+TEST_F(ZelClientTest, OwnAddressIsLearnedAtRegistration) {
+  zelkit::ZelInputStream response;
+  client->sendRequest(3000, kCommand, response);
+  response.wait();
+  EXPECT_EQ(ZelClient::getOwnAddress(), 0x7F000001u);
+  EXPECT_STREQ(ZelClient::getOwnUrl(), "127.0.0.1");
+  const unsigned char* mac = ZelClient::getOwnMacAddress();  // loopback belongs to no adapter
+  EXPECT_EQ(mac, ZelClient::getOwnMacAddress());
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(mac[i], 0);
+}
+
+TEST(ZelClientWait, UnarmedStreamReturnsAtOnce) {
+  zelkit::ZelInputStream stream;
+  stream.wait();
+  EXPECT_EQ(stream.available(), 0);
+}
+
+// A callback that blocks until told, on the worker or a dispatching thread.
+struct Blocking {
+  std::atomic<bool> running{false};
+  std::atomic<bool> release{false};
+  std::atomic<bool> finished{false};
+  ZelClient* client = nullptr;
+  bool unregisterItself = false;
+  static void callback(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+    auto* self = static_cast<Blocking*>(context);
+    self->running = true;
+    if (self->unregisterItself) self->client->unregisterCallback(callback, self);  // returns at once
+    while (!self->release) std::this_thread::sleep_for(5ms);
+    self->finished = true;
+  }
+};
+
+// Unregisters the running blocking callback, which is let go 300 ms later:
+// the call returns only after the callback has.
+void unregisterWhileItRuns(ZelClient& client, Blocking& blocking) {
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(300ms);
+    blocking.release = true;
+  });
+  client.unregisterCallback(Blocking::callback, &blocking);
+  EXPECT_TRUE(blocking.finished.load());
+  releaser.join();
+}
+
+TEST_F(ZelClientTest, UnregisterWaitsForTheRunningCallbackOfItsContext) {
+  Blocking blocking;
+  client->sendRequest(3000, kCommand, Blocking::callback, &blocking);
+  ASSERT_TRUE(waitUntil([&] { return blocking.running.load(); }, 5s));
+  unregisterWhileItRuns(*client, blocking);
+}
+
+TEST_F(ZelClientTest, UnregisterFromInsideTheCallbackDoesNotWait) {
+  Blocking blocking;
+  blocking.client = client.get();
+  blocking.unregisterItself = true;
+  blocking.release = true;
+  client->sendRequest(3000, kCommand, Blocking::callback, &blocking);
+  EXPECT_TRUE(waitUntil([&] { return blocking.finished.load(); }, 5s));
+}
+
+void noteNotification(void* context) { static_cast<std::atomic<int>*>(context)->fetch_add(1); }
+
+TEST_F(ZelClientTest, UnregisterDropsQueuedCallbacksAndWaitsForADispatchedOne) {
+  std::atomic<int> notifications{0};
+  core().setCallbackNotificationHandler(noteNotification, &notifications);
+  Recorder dropped;
+  client->sendRequest(3000, kCommand, Recorder::callback, &dropped);
+  Blocking blocking;
+  client->sendRequest(3000, kCommand, Blocking::callback, &blocking);
+  ASSERT_TRUE(waitUntil([&] { return notifications.load() == 2; }, 5s));
+
+  client->unregisterCallback(Recorder::callback, &dropped);
+  std::thread dispatcher([] {
+    core().dispatchQueuedCallbacks();  // the blocking one: the dropped one is gone
+  });
+  ASSERT_TRUE(waitUntil([&] { return blocking.running.load(); }, 5s));
+  unregisterWhileItRuns(*client, blocking);
+  dispatcher.join();
+  core().dispatchQueuedCallbacks();
+  EXPECT_EQ(dropped.count(), 0u);
+}
+
+}  // namespace
