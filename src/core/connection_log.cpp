@@ -1,15 +1,52 @@
-#include "core/connection.h"
+#include <algorithm>
+#include <cstring>
+#include <string>
 
-// Packet log files are not written yet: no file is opened (logFile stays
-// null), so every line and dump is dropped as for a connection without a log.
+#include "core/connection.h"
+#include "core/lock.h"
+#include "core/log_file_name.h"
+#include "core/log_time.h"
+#include "core/packet_dump.h"
+#include "platform/files.h"
+
 namespace zelkit::detail {
 
-void Connection::openLog() {}
+void Connection::openLog() {
+  GlobalLock lock;
+  if (logFile != nullptr) std::fclose(logFile);
+  logFile = nullptr;
+  const Core& engine = core();
+  if (engine.logDirectory == nullptr) return;
+  // The system log is never filtered.
+  if (std::strcmp(url, SYSTEM_LOG_URL) != 0 && !engine.logFilter.search(url)) return;
 
-void Connection::logText(const char*, const char*, int, int) {}
+  const std::string directory = std::string(engine.logDirectory) + "/" + engine.dayDirectory;
+  const std::string path = directory + logFileName(isIpv4() ? ipv4Address() : 0, host, port(), session != nullptr);
+  logFile = std::fopen(path.c_str(), "a");
+  // The first file of a new day makes the day's directory.
+  if (logFile == nullptr && engine.dayDirectory[0] != '\0' && platform::createDirectories(directory.c_str()))
+    logFile = std::fopen(path.c_str(), "a");
+}
 
-void Connection::logPacketData(const char*, const void*, int, ZelPacket*) {}
+void Connection::logText(const char* category, const char* text, int length, int maxLength) {
+  GlobalLock lock;  // lines of different threads never interleave
+  if (logFile == nullptr) return;
+  std::size_t count = length == 0 ? std::strlen(text) : static_cast<std::size_t>(std::max(length, 0));
+  if (maxLength > 0 && count > static_cast<std::size_t>(maxLength)) count = static_cast<std::size_t>(maxLength);
+  formatTimestamp(logFile);
+  std::fprintf(logFile, "%s ", category);
+  std::fwrite(text, 1, count, logFile);
+  std::fputc('\n', logFile);
+  std::fflush(logFile);
+}
 
-void Connection::logPacket(const char* category, ZelPacket* packet) { logPacketData(category, packet->wire + 4, 0, packet); }
+void Connection::logPacketData(const char* category, const void* header, int length, ZelPacket* packet) {
+  GlobalLock lock;
+  if (logFile != nullptr) writePacketDump(logFile, category, header, length, packet);
+}
+
+void Connection::logPacket(const char* category, ZelPacket* packet) {
+  logPacketData(category, packet->wire + TPKT_HEADER_SIZE, 0, packet);
+}
 
 }  // namespace zelkit::detail

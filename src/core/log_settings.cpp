@@ -4,9 +4,14 @@
 #include "core/connection.h"
 #include "core/core.h"
 #include "core/lock.h"
+#include "core/log_eraser.h"
+#include "core/log_time.h"
+#include "platform/os_version.h"
 
 namespace zelkit::detail {
 
+// The setters change the settings under the library lock: the log code and
+// the eraser's start read them under it.
 int Core::setLoggingDirectory(const char* directory) {
   ensureInitialized();
   GlobalLock lock;
@@ -39,13 +44,26 @@ bool Core::logFilterMatches(const char* url) const {
   return logFilter.search(url);
 }
 
-// Day directories, the eraser and the start-up line come with the log files.
 void Core::applyLogging() {
   GlobalLock lock;
+  // With retention 0 the day directory keeps what it held.
+  if (logRetentionDays != 0) makeDayDirectoryName(dayDirectory, sizeof dayDirectory);
+  // Accepted connections are in the list too.
   for (Connection* connection = connections.first(); connection != nullptr; connection = connection->next)
     connection->openLog();
+  // Linux has no OS version word: the kernel release stands in for it.
+  const uint32_t version = platform::osVersion();
+  log(nullptr, "init", "os %d %08x", static_cast<int>(version & 0xFF), version);
+  if (logRetentionDays >= 1 && logDirectory != nullptr) startLogEraser(logDirectory, logRetentionDays);
 }
 
-void Core::checkLogDayRollover() {}
+void Core::checkLogDayRollover() {
+  // Only while day directories are kept: with retention 0 the day directory
+  // no longer changes, and comparing it would re-apply on every pass.
+  if (logRetentionDays == 0 || dayDirectory[0] == '\0') return;
+  char today[sizeof dayDirectory];
+  makeDayDirectoryName(today, sizeof today);
+  if (std::strcmp(today, dayDirectory) != 0) applyLogging();
+}
 
 }  // namespace zelkit::detail
