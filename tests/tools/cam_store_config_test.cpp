@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,13 +27,49 @@ constexpr uint32_t kSetSpanManager = 0x0A360C31;
 
 constexpr const char* kProgram = ZELKIT_CAMSTORECONFIG;
 
-// The tool's command line, through the tests' emulator when there is one.
-std::vector<std::string> commandLine(const std::vector<std::string>& arguments) {
+// A program's command line, through the tests' emulator when there is one.
+std::vector<std::string> emulated(const std::string& program, const std::vector<std::string>& arguments) {
   std::vector<std::string> argv;
   if (std::string emulator = ZELKIT_TEST_EMULATOR; !emulator.empty()) argv.push_back(emulator);
-  argv.push_back(kProgram);
+  argv.push_back(program);
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return argv;
+}
+
+std::vector<std::string> commandLine(const std::vector<std::string>& arguments) {
+  return emulated(kProgram, arguments);
+}
+
+sockaddr_in socketAddress(const std::string& address, uint16_t port) {
+  sockaddr_in socketAddress{};
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_port = htons(port);
+  ::inet_pton(AF_INET, address.c_str(), &socketAddress.sin_addr);
+  return socketAddress;
+}
+
+// "address:port" with a port that nothing listens on (a moment ago).
+std::string unusedEndpoint(const std::string& address) {
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in bound = socketAddress(address, 0);
+  EXPECT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
+  socklen_t length = sizeof bound;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&bound), &length);
+  ::close(probe);
+  return address + ":" + std::to_string(ntohs(bound.sin_port));
+}
+
+bool acceptsConnections(const std::string& address, uint16_t port, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  do {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in target = socketAddress(address, port);
+    const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
+    ::close(probe);
+    if (connected) return true;
+    std::this_thread::sleep_for(50ms);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
 }
 
 const Bytes kEncoderStorageList = {0, 0, 0, 9, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
@@ -177,16 +214,7 @@ TEST(CamStoreConfig, EachStepFailingInTurn) {
 
 TEST(CamStoreConfig, UnreachableEncoderStopsAtStepOne) {
   Devices devices;
-  // A port on the encoder's address that nothing listens on.
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  ::inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  socklen_t length = sizeof address;
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(probe);
-  const std::string closedPort = "127.0.0.2:" + std::to_string(ntohs(address.sin_port));
+  const std::string closedPort = unusedEndpoint("127.0.0.2");
 
   const ProcessResult result = Devices::runWith(Devices::url(closedPort), Devices::url(devices.camera.endpoint()));
   EXPECT_EQ(result.exitStatus, 255);
@@ -214,6 +242,45 @@ TEST(CamStoreConfig, UsageSendsNothing) {
     EXPECT_TRUE(result.output.ends_with(" f\n")) << result.output;
   }
   EXPECT_EQ(devices.encoder.connectionCount(), 0);
+}
+
+// The demo's simulated devices, programs of their own, decode what the tool
+// told them.
+TEST(CamStoreConfig, SimulatedDevicesPrintWhatTheyWereTold) {
+  struct SimulatedDevice {
+    std::string name;
+    std::string address;
+    std::string endpoint;
+    ProcessResult result;
+    std::thread thread;
+  };
+  SimulatedDevice encoder{"encoder", "127.0.0.2", unusedEndpoint("127.0.0.2"), {}, {}};
+  SimulatedDevice camera{"camera", "127.0.0.3", unusedEndpoint("127.0.0.3"), {}, {}};
+  for (SimulatedDevice* device : {&encoder, &camera}) {
+    device->thread = std::thread([device] {
+      device->result = runProcess(
+          emulated(ZELKIT_SIMULATED_DEVICE, {device->name, device->endpoint, "secret", "--count", "2"}), "", 90s);
+    });
+  }
+  for (SimulatedDevice* device : {&encoder, &camera}) {
+    const uint16_t port = static_cast<uint16_t>(std::stoi(device->endpoint.substr(device->endpoint.find(':') + 1)));
+    EXPECT_TRUE(acceptsConnections(device->address, port, 30s)) << device->name;
+  }
+
+  const ProcessResult tool = Devices::runWith(Devices::url(encoder.endpoint), Devices::url(camera.endpoint), {"f"});
+  for (SimulatedDevice* device : {&encoder, &camera}) device->thread.join();
+
+  EXPECT_EQ(tool.exitStatus, 0) << tool.output;
+  EXPECT_EQ(encoder.result.exitStatus, 0);
+  EXPECT_EQ(encoder.result.output,
+            "encoder 127.0.0.2: listening on " + encoder.endpoint + ", user service\n"
+            "encoder 127.0.0.2: set storage list: local LUN\n"
+            "encoder 127.0.0.2: start iscsi server\n");
+  EXPECT_EQ(camera.result.exitStatus, 0);
+  EXPECT_EQ(camera.result.output,
+            "camera 127.0.0.3: listening on " + camera.endpoint + ", user service\n"
+            "camera 127.0.0.3: set storage list: record to 127.0.0.2, format LUN\n"
+            "camera 127.0.0.3: set span mgr: camera 127.0.0.3, encoder 127.0.0.2, num 2\n");
 }
 
 }  // namespace
