@@ -28,7 +28,7 @@ trap 'stop_devices; rm -rf "$logs"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-section "Building CamStoreConfig and the simulated device ($build)"
+section "Building CamStoreConfig and the simulated device in $build (the first time takes a while)"
 scripts/ensure-packages.sh native
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELKIT_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target CamStoreConfig zelkit_simulated_device >/dev/null

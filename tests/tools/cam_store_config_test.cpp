@@ -48,15 +48,15 @@ sockaddr_in socketAddress(const std::string& address, uint16_t port) {
   return socketAddress;
 }
 
-// "address:port" with a port that nothing listens on (a moment ago).
-std::string unusedEndpoint(const std::string& address) {
+// A port on the address that nothing listens on (a moment ago).
+uint16_t unusedPort(const std::string& address) {
   const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in bound = socketAddress(address, 0);
   EXPECT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0);
   socklen_t length = sizeof bound;
   ::getsockname(probe, reinterpret_cast<sockaddr*>(&bound), &length);
   ::close(probe);
-  return address + ":" + std::to_string(ntohs(bound.sin_port));
+  return ntohs(bound.sin_port);
 }
 
 bool acceptsConnections(const std::string& address, uint16_t port, std::chrono::milliseconds timeout) {
@@ -214,7 +214,7 @@ TEST(CamStoreConfig, EachStepFailingInTurn) {
 
 TEST(CamStoreConfig, UnreachableEncoderStopsAtStepOne) {
   Devices devices;
-  const std::string closedPort = unusedEndpoint("127.0.0.2");
+  const std::string closedPort = "127.0.0.2:" + std::to_string(unusedPort("127.0.0.2"));
 
   const ProcessResult result = Devices::runWith(Devices::url(closedPort), Devices::url(devices.camera.endpoint()));
   EXPECT_EQ(result.exitStatus, 255);
@@ -248,37 +248,41 @@ TEST(CamStoreConfig, UsageSendsNothing) {
 // told them.
 TEST(CamStoreConfig, SimulatedDevicesPrintWhatTheyWereTold) {
   struct SimulatedDevice {
+    SimulatedDevice(std::string name, std::string address) : name(std::move(name)), address(std::move(address)) {}
+
     std::string name;
     std::string address;
-    std::string endpoint;
+    uint16_t port = unusedPort(address);
     ProcessResult result;
     std::thread thread;
+
+    std::string endpoint() const { return address + ":" + std::to_string(port); }
   };
-  SimulatedDevice encoder{"encoder", "127.0.0.2", unusedEndpoint("127.0.0.2"), {}, {}};
-  SimulatedDevice camera{"camera", "127.0.0.3", unusedEndpoint("127.0.0.3"), {}, {}};
+  SimulatedDevice encoder("encoder", "127.0.0.2");
+  SimulatedDevice camera("camera", "127.0.0.3");
   for (SimulatedDevice* device : {&encoder, &camera}) {
     device->thread = std::thread([device] {
       device->result = runProcess(
-          emulated(ZELKIT_SIMULATED_DEVICE, {device->name, device->endpoint, "secret", "--count", "2"}), "", 90s);
+          emulated(ZELKIT_SIMULATED_DEVICE, {device->name, device->endpoint(), "secret", "--count", "2"}), "", 90s);
     });
   }
   for (SimulatedDevice* device : {&encoder, &camera}) {
-    const uint16_t port = static_cast<uint16_t>(std::stoi(device->endpoint.substr(device->endpoint.find(':') + 1)));
-    EXPECT_TRUE(acceptsConnections(device->address, port, 30s)) << device->name;
+    EXPECT_TRUE(acceptsConnections(device->address, device->port, 30s)) << device->name;
   }
 
-  const ProcessResult tool = Devices::runWith(Devices::url(encoder.endpoint), Devices::url(camera.endpoint), {"f"});
+  const ProcessResult tool =
+      Devices::runWith(Devices::url(encoder.endpoint()), Devices::url(camera.endpoint()), {"f"});
   for (SimulatedDevice* device : {&encoder, &camera}) device->thread.join();
 
   EXPECT_EQ(tool.exitStatus, 0) << tool.output;
   EXPECT_EQ(encoder.result.exitStatus, 0);
   EXPECT_EQ(encoder.result.output,
-            "encoder 127.0.0.2: listening on " + encoder.endpoint + ", user service\n"
+            "encoder 127.0.0.2: listening on " + encoder.endpoint() + ", user service\n"
             "encoder 127.0.0.2: set storage list: local LUN\n"
             "encoder 127.0.0.2: start iscsi server\n");
   EXPECT_EQ(camera.result.exitStatus, 0);
   EXPECT_EQ(camera.result.output,
-            "camera 127.0.0.3: listening on " + camera.endpoint + ", user service\n"
+            "camera 127.0.0.3: listening on " + camera.endpoint() + ", user service\n"
             "camera 127.0.0.3: set storage list: record to 127.0.0.2, format LUN\n"
             "camera 127.0.0.3: set span mgr: camera 127.0.0.3, encoder 127.0.0.2, num 2\n");
 }
