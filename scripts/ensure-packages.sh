@@ -24,7 +24,14 @@ missing=($(printf '%s\n' "${missing[@]}" | sed '/^$/d'))
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "Missing Debian packages: ${missing[*]}" >&2
+      echo "Install them as root: apt-get install ${missing[*]}" >&2
+      exit 1
+    fi
+    sudo_cmd="sudo"
+  fi
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

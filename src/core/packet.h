@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/byte_io.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/streams.h"
 
@@ -90,22 +91,5 @@ struct ZelPacket {
 // frames of 65504 payload bytes (bit 0x80 on all but the last), in
 // ascending payload order. The packet itself becomes the first piece.
 PacketChain splitIntoFragments(ZelPacket* packet, int payloadLength);
-
-// Big-endian field access on wire images.
-inline uint16_t readBE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-inline uint32_t readBE32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-inline void writeBE16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void writeBE32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
 
 }  // namespace zelkit::detail

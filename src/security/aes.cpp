@@ -5,13 +5,13 @@
 #include <cstring>
 
 #include "security/aes_tables.h"
-#include "security/byte_io.h"
+#include "core/byte_io.h"
 
 namespace {
 
 using zelkit::detail::aesTables;
-using zelkit::detail::loadBE32;
-using zelkit::detail::storeBE32;
+using zelkit::detail::readBE32;
+using zelkit::detail::writeBE32;
 
 constexpr uint32_t AES_BLOCK = C_CryptAES::BLOCK_SIZE;
 
@@ -36,8 +36,8 @@ uint32_t invMixColumn(uint32_t w) {
 
 void encryptBlock(const uint32_t* rk, uint8_t* block) {
   const uint32_t* t = aesTables.encRound;
-  uint32_t s0 = loadBE32(block) ^ rk[0], s1 = loadBE32(block + 4) ^ rk[1];
-  uint32_t s2 = loadBE32(block + 8) ^ rk[2], s3 = loadBE32(block + 12) ^ rk[3];
+  uint32_t s0 = readBE32(block) ^ rk[0], s1 = readBE32(block + 4) ^ rk[1];
+  uint32_t s2 = readBE32(block + 8) ^ rk[2], s3 = readBE32(block + 12) ^ rk[3];
   // Unrolled, the round keys become fixed offsets and the loop branch goes.
 #pragma GCC unroll 9
   for (int round = 1; round < 10; ++round) {
@@ -50,10 +50,10 @@ void encryptBlock(const uint32_t* rk, uint8_t* block) {
   }
   rk += 4;
   const uint8_t* sbox = aesTables.sbox;
-  storeBE32(block, lastRoundColumn(sbox, s0, s1, s2, s3) ^ rk[0]);
-  storeBE32(block + 4, lastRoundColumn(sbox, s1, s2, s3, s0) ^ rk[1]);
-  storeBE32(block + 8, lastRoundColumn(sbox, s2, s3, s0, s1) ^ rk[2]);
-  storeBE32(block + 12, lastRoundColumn(sbox, s3, s0, s1, s2) ^ rk[3]);
+  writeBE32(block, lastRoundColumn(sbox, s0, s1, s2, s3) ^ rk[0]);
+  writeBE32(block + 4, lastRoundColumn(sbox, s1, s2, s3, s0) ^ rk[1]);
+  writeBE32(block + 8, lastRoundColumn(sbox, s2, s3, s0, s1) ^ rk[2]);
+  writeBE32(block + 12, lastRoundColumn(sbox, s3, s0, s1, s2) ^ rk[3]);
 }
 
 // The equivalent inverse cipher: round keys 10 down to 0, InvShiftRows
@@ -61,8 +61,8 @@ void encryptBlock(const uint32_t* rk, uint8_t* block) {
 void decryptBlock(const uint32_t* roundKeys, uint8_t* block) {
   const uint32_t* t = aesTables.decRound;
   const uint32_t* rk = roundKeys + 40;
-  uint32_t s0 = loadBE32(block) ^ rk[0], s1 = loadBE32(block + 4) ^ rk[1];
-  uint32_t s2 = loadBE32(block + 8) ^ rk[2], s3 = loadBE32(block + 12) ^ rk[3];
+  uint32_t s0 = readBE32(block) ^ rk[0], s1 = readBE32(block + 4) ^ rk[1];
+  uint32_t s2 = readBE32(block + 8) ^ rk[2], s3 = readBE32(block + 12) ^ rk[3];
 #pragma GCC unroll 9
   for (int round = 9; round > 0; --round) {
     rk -= 4;
@@ -74,10 +74,10 @@ void decryptBlock(const uint32_t* roundKeys, uint8_t* block) {
   }
   rk -= 4;
   const uint8_t* inv = aesTables.invSbox;
-  storeBE32(block, lastRoundColumn(inv, s0, s3, s2, s1) ^ rk[0]);
-  storeBE32(block + 4, lastRoundColumn(inv, s1, s0, s3, s2) ^ rk[1]);
-  storeBE32(block + 8, lastRoundColumn(inv, s2, s1, s0, s3) ^ rk[2]);
-  storeBE32(block + 12, lastRoundColumn(inv, s3, s2, s1, s0) ^ rk[3]);
+  writeBE32(block, lastRoundColumn(inv, s0, s3, s2, s1) ^ rk[0]);
+  writeBE32(block + 4, lastRoundColumn(inv, s1, s0, s3, s2) ^ rk[1]);
+  writeBE32(block + 8, lastRoundColumn(inv, s2, s1, s0, s3) ^ rk[2]);
+  writeBE32(block + 12, lastRoundColumn(inv, s3, s2, s1, s0) ^ rk[3]);
 }
 
 // Runs the aligned core on the buffer itself, or block by block through an
@@ -101,7 +101,7 @@ void runBlocks(C_CryptAES& cipher, uint8_t* buffer, uint32_t length) {
 void C_CryptAES::setKey(const uint8_t* key, int32_t direction) {
   static constexpr uint8_t roundConstants[10] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1B, 0x36};
   uint32_t w[44];
-  for (int i = 0; i < 4; ++i) w[i] = loadBE32(key + 4 * i);
+  for (int i = 0; i < 4; ++i) w[i] = readBE32(key + 4 * i);
   for (int i = 4; i < 44; ++i) {
     uint32_t temp = w[i - 1];
     if (i % 4 == 0) temp = subWord(std::rotl(temp, 8)) ^ static_cast<uint32_t>(roundConstants[i / 4 - 1]) << 24;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "security/aes.h"
-#include "security/byte_io.h"
+#include "core/byte_io.h"
 
 namespace {
 
@@ -16,10 +16,10 @@ constexpr uint32_t KEY_STREAM_PERIOD = 128;
 // The master salt that every peer exchanging encrypted media shares,
 // followed by the two zero bytes of the derivation input.
 void masterSaltBlock(uint8_t block[16]) {
-  zelkit::detail::storeBE32(block, 0x3C915EA7);
-  zelkit::detail::storeBE32(block + 4, 0x08D46B12);
-  zelkit::detail::storeBE32(block + 8, 0xF32E874D);
-  zelkit::detail::storeBE32(block + 12, 0xB0690000);
+  zelkit::detail::writeBE32(block, 0x3C915EA7);
+  zelkit::detail::writeBE32(block + 4, 0x08D46B12);
+  zelkit::detail::writeBE32(block + 8, 0xF32E874D);
+  zelkit::detail::writeBE32(block + 12, 0xB0690000);
 }
 
 void xorBytes(uint8_t* data, const uint8_t* keyStream, uint32_t length) {

@@ -2,7 +2,7 @@
 
 #include <bit>
 
-#include "security/byte_io.h"
+#include "core/byte_io.h"
 #include "security/des_tables.h"
 
 namespace {
@@ -69,7 +69,7 @@ inline void feistelRound(uint32_t& left, uint32_t right, const uint32_t* key) {
 template <bool Decrypt>
 void cryptBlocks(const uint32_t* subkeys, uint8_t* buffer, uint32_t length) {
   for (uint32_t i = 0; i < length / DES_BLOCK; ++i, buffer += DES_BLOCK) {
-    uint32_t left = zelkit::detail::loadBE32(buffer), right = zelkit::detail::loadBE32(buffer + 4);
+    uint32_t left = zelkit::detail::readBE32(buffer), right = zelkit::detail::readBE32(buffer + 4);
     initialPermutation(left, right);
     left = std::rotl(left, 1);
     right = std::rotl(right, 1);
@@ -81,15 +81,15 @@ void cryptBlocks(const uint32_t* subkeys, uint8_t* buffer, uint32_t length) {
     left = std::rotr(left, 1);
     right = std::rotr(right, 1);
     finalPermutation(right, left);
-    zelkit::detail::storeBE32(buffer, right);
-    zelkit::detail::storeBE32(buffer + 4, left);
+    zelkit::detail::writeBE32(buffer, right);
+    zelkit::detail::writeBE32(buffer + 4, left);
   }
 }
 
 }  // namespace
 
 void C_CryptDES::setKey(const uint8_t* key, int32_t) {
-  const uint64_t key64 = static_cast<uint64_t>(zelkit::detail::loadBE32(key)) << 32 | zelkit::detail::loadBE32(key + 4);
+  const uint64_t key64 = static_cast<uint64_t>(zelkit::detail::readBE32(key)) << 32 | zelkit::detail::readBE32(key + 4);
   const uint64_t cd = selectBits(key64, 64, permutedChoice1, 56);
   const uint32_t c = static_cast<uint32_t>(cd >> 28), d = static_cast<uint32_t>(cd & 0x0FFFFFFF);
   for (int round = 0; round < 16; ++round) {

@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "security/byte_io.h"
+#include "core/byte_io.h"
 
 namespace zelkit::detail {
 namespace {
@@ -20,7 +20,7 @@ inline void step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, in
 
 void md5Transform(uint32_t state[4], const uint8_t block[64]) {
   uint32_t x[16];
-  for (int i = 0; i < 16; ++i) x[i] = loadLE32(block + 4 * i);
+  for (int i = 0; i < 16; ++i) x[i] = readLE32(block + 4 * i);
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
 
   step<md5F>(a, b, c, d, x[0], 7, 0xd76aa478);
@@ -128,15 +128,15 @@ void md5Update(Md5Context* ctx, const uint8_t* data, uint32_t length) {
 
 void md5Final(uint8_t digest[16], Md5Context* ctx) {
   uint8_t bits[8];
-  storeLE32(bits, ctx->count[0]);
-  storeLE32(bits + 4, ctx->count[1]);
+  writeLE32(bits, ctx->count[0]);
+  writeLE32(bits + 4, ctx->count[1]);
 
   static const uint8_t padding[64] = {0x80};
   const uint32_t index = (ctx->count[0] >> 3) & 0x3F;
   md5Update(ctx, padding, index < 56 ? 56 - index : 120 - index);
   md5Update(ctx, bits, 8);
 
-  for (int i = 0; i < 4; ++i) storeLE32(digest + 4 * i, ctx->state[i]);
+  for (int i = 0; i < 4; ++i) writeLE32(digest + 4 * i, ctx->state[i]);
   std::memset(ctx, 0, sizeof *ctx);
 }
 

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "security/byte_io.h"
+#include "core/byte_io.h"
 
 namespace zelkit::detail {
 namespace {
@@ -41,7 +41,7 @@ inline void twentySteps(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint
 
 void sha1ProcessBlock(uint32_t hash[5], const uint8_t block[64]) {
   uint32_t w[16];
-  for (int t = 0; t < 16; ++t) w[t] = loadBE32(block + 4 * t);
+  for (int t = 0; t < 16; ++t) w[t] = readBE32(block + 4 * t);
   uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3], e = hash[4];
   twentySteps<choose, 0x5A827999>(a, b, c, d, e, w, 0);
   twentySteps<parity, 0x6ED9EBA1>(a, b, c, d, e, w, 20);
@@ -124,8 +124,8 @@ int32_t sha1Result(Sha1Context* ctx, uint8_t digest[20]) {
       index = 0;
     }
     std::memset(ctx->messageBlock + index, 0, 56 - index);
-    storeBE32(ctx->messageBlock + 56, ctx->lengthHigh);
-    storeBE32(ctx->messageBlock + 60, ctx->lengthLow);
+    writeBE32(ctx->messageBlock + 56, ctx->lengthHigh);
+    writeBE32(ctx->messageBlock + 60, ctx->lengthLow);
     sha1ProcessBlock(ctx->intermediateHash, ctx->messageBlock);
 
     std::memset(ctx->messageBlock, 0, sizeof ctx->messageBlock);
@@ -133,7 +133,7 @@ int32_t sha1Result(Sha1Context* ctx, uint8_t digest[20]) {
     ctx->lengthLow = ctx->lengthHigh = 0;
     ctx->computed = 1;
   }
-  for (int i = 0; i < 5; ++i) storeBE32(digest + 4 * i, ctx->intermediateHash[i]);
+  for (int i = 0; i < 5; ++i) writeBE32(digest + 4 * i, ctx->intermediateHash[i]);
   return Sha1Success;
 }
 
