@@ -125,6 +125,9 @@ class Connection {
   void queuePackets(PacketChain& packets, bool urgent);
   void sendQueued();
   int sendRaw(const char* data, int length, int unused);
+  // The overlapped send of a gather: 0 when under way, else the error.
+  uint32_t startOverlappedSend(const platform::IoBuffer* buffers, int count);
+  void failSend(uint32_t error);
   void startReceive(void* buffer, uint32_t length);
   void startHeaderReceive();
   void startDatagramReceive();

@@ -107,16 +107,25 @@ bool Connection::writeGather() {
     rest[pieces++] = {sendGather[i]->wire + skip, length - skip};
     skip = 0;
   }
-  const uint32_t error = platform::startSend(socketHandle, rest, pieces, &sendOp.record);
+  const uint32_t error = startOverlappedSend(rest, pieces);
   if (error != 0) {
     if (hasLog()) logPacket("txer", sendGather[sendGatherCount - 1]);
-    sendGatherCount = 0;
-    close(LocalEvent::ConnectionClosed, "Error sending packet %d", error);
-    return false;
+    failSend(error);
   }
+  return false;
+}
+
+uint32_t Connection::startOverlappedSend(const platform::IoBuffer* buffers, int count) {
+  const uint32_t error = platform::startSend(socketHandle, buffers, count, &sendOp.record);
+  if (error != 0) return error;
   sendInProgress = true;
   if (session != nullptr) session->retain();
-  return false;
+  return 0;
+}
+
+void Connection::failSend(uint32_t error) {
+  sendGatherCount = 0;
+  close(LocalEvent::ConnectionClosed, "Error sending packet %d", error);
 }
 
 int Connection::sendRaw(const char* data, int length, int) {
@@ -139,15 +148,11 @@ int Connection::sendRaw(const char* data, int length, int) {
   sendGather[0] = packet;
   sendGatherCount = 1;
   const platform::IoBuffer buffer{packet->wire, static_cast<uint32_t>(length)};
-  const uint32_t error = platform::startSend(socketHandle, &buffer, 1, &sendOp.record);
+  const uint32_t error = startOverlappedSend(&buffer, 1);
   if (error != 0) {
     logText("txer", data, length, 50);
-    sendGatherCount = 0;
-    close(LocalEvent::ConnectionClosed, "Error sending packet %d", error);
-    return length;
+    failSend(error);
   }
-  sendInProgress = true;
-  if (session != nullptr) session->retain();
   return length;
 }
 
