@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "security/aes.h"
-#include "security/des.h"
-#include "security/md5.h"
-#include "security/sha1.h"
+#include "security/cipher/aes.h"
+#include "security/cipher/des.h"
+#include "security/hash/md5.h"
+#include "security/hash/sha1.h"
 #include "support/external_tool.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "security/pem.h"
-#include "security/random.h"
-#include "security/rsa.h"
-#include "security/x509.h"
+#include "security/x509/pem.h"
+#include "security/rsa/random.h"
+#include "security/rsa/rsa.h"
+#include "security/x509/x509.h"
 
 using namespace zelkit::detail;
 

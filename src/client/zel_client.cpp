@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "core/connection.h"
-#include "core/core.h"
-#include "core/lock.h"
+#include "core/connection/connection.h"
+#include "core/engine/core.h"
+#include "core/engine/lock.h"
 #include "platform/adapters.h"
 
 namespace zelkit {

@@ -1,6 +1,6 @@
 #include <new>
 
-#include "core/core.h"
+#include "core/engine/core.h"
 #include "zelkit/server.h"
 
 namespace zelkit {

@@ -1,5 +1,5 @@
-#include "core/connection.h"
-#include "core/lock.h"
+#include "core/connection/connection.h"
+#include "core/engine/lock.h"
 #include "server/server_state.h"
 #include "zelkit/server.h"
 

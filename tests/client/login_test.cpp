@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "core/connection.h"
-#include "core/engine_test_util.h"
-#include "core/lock.h"
+#include "core/connection/connection.h"
+#include "core/engine/engine_test_util.h"
+#include "core/engine/lock.h"
 #include "support/external_md5.h"
 #include "support/test_device.h"
 #include "zelkit/client.h"

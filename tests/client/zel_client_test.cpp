@@ -5,9 +5,9 @@
 #include <string>
 #include <thread>
 
-#include "core/core.h"
-#include "core/engine_test_util.h"
-#include "core/lock.h"
+#include "core/engine/core.h"
+#include "core/engine/engine_test_util.h"
+#include "core/engine/lock.h"
 #include "support/test_device.h"
 #include "zelkit/client.h"
 #include "zelkit/exceptions.h"

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "security/asn1.h"
-#include "security/pem.h"
-#include "security/x509.h"
+#include "security/x509/asn1.h"
+#include "security/x509/pem.h"
+#include "security/x509/x509.h"
 
 using namespace zelkit::detail;
 

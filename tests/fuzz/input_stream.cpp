@@ -8,8 +8,8 @@
 
 #include <netinet/in.h>
 
-#include "core/packet.h"
-#include "core/stream_access.h"
+#include "core/wire/packet.h"
+#include "core/wire/stream_access.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/streams.h"
 

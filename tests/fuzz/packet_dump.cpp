@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "../core/received_frame.h"
-#include "core/packet_dump.h"
+#include "../core/wire/received_frame.h"
+#include "core/log/packet_dump.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < static_cast<size_t>(zelkit::detail::FRAME_HEADER_SIZE) || size > 0xFFFF) return 0;

@@ -1,11 +1,11 @@
-#include "key_fixtures.h"
+#include "security/key_fixtures.h"
 
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
-#include "security/pem.h"
-#include "security/x509.h"
+#include "security/x509/pem.h"
+#include "security/x509/x509.h"
 
 namespace zelkit::test {
 

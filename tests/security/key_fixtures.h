@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "security/key_record.h"
+#include "security/x509/key_record.h"
 #include "support/external_tool.h"
 
 // Fixture files of the security tests and keys read from them.

@@ -1,0 +1,259 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "core/engine/core.h"
+#include "core/engine/list.h"
+#include "core/wire/packet.h"
+#include "platform/socket.h"
+
+namespace zelkit {
+class ZelClient;
+class ZelSession;
+}  // namespace zelkit
+
+namespace zelkit::detail {
+
+struct SslContext;
+
+enum class ConnectionState : int32_t {
+  Idle = 0,
+  Resolving = 1,
+  Deferred = 2,
+  Reachable = 3,
+  Connecting = 5,
+  AwaitingApproval = 6,  // TLS up, the server certificate waits for approval
+  TransportUp = 7,
+  Registered = 8,
+  Failed = 9,
+};
+
+// What the next receive completion of a connection carries.
+enum class ReceivePhase : uint8_t {
+  Header,    // the 4 TPKT bytes (gathered until all four are there)
+  Body,      // the rest of the frame, read straight into its packet
+  Http,      // an accepted HTTP connection's request text
+  Tls,       // raw TLS records
+  Datagram,  // the datagram socket of the local pseudo connection
+};
+
+// Command words the engine itself sends or recognises.
+namespace ZelTag {
+constexpr uint32_t RequestChallenge = 0xFF050C30;
+constexpr uint32_t Register = 0xFF000C31;
+constexpr uint32_t KeepAliveMessage = 0xFF030030;
+constexpr uint32_t KeepAliveAnswer = 0x002F0830;
+constexpr uint32_t LiveCheck = 0x002F1030;
+}  // namespace ZelTag
+
+constexpr uint16_t DEFAULT_ZEL_PORT = 1756;
+constexpr int SEND_QUEUE_LIMIT = 1200;
+constexpr int SEND_GATHER_MAX = 8;
+constexpr int MAX_MESSAGE_IDS = 32;
+constexpr uint16_t DEFAULT_MESSAGE_ID = 0xFF03;
+constexpr uint16_t ALL_MESSAGES_ID = 0xFFFF;
+constexpr int DATAGRAM_RECEIVE_SIZE = 1500;
+constexpr int DATAGRAM_PACKET_CAPACITY = 65536;
+// A joined fragmented packet larger than this is a framing error.
+constexpr int32_t MAX_JOINED_PAYLOAD = 64 * 1024 * 1024;
+constexpr uint32_t DNS_CACHE_MS = 600000;
+constexpr int32_t DEFAULT_LIVE_CHECK_MS = 5000;
+constexpr int HTTP_BUFFER_CAPACITY = 1024;
+constexpr int INBOX_CAPACITY = 16384;
+constexpr uint32_t DIRECT_SEND_MAX = 8192;
+constexpr int32_t RAW_PACKET_REMAINING_MS = 10000;
+constexpr int USER_MAX = 19;
+constexpr int PASSWORD_MAX = 43;
+// Pacing: connects beyond this many pending ones are deferred.
+constexpr int BUSY_PENDING_CONNECTS = 6;
+constexpr int MAX_ECHO_ROUNDS = 3;
+
+// One message-callback registration of a connection.
+struct CallbackEntry {
+  CallbackEntry* next = nullptr;
+  int32_t count = 0;  // negative: all messages
+  uint16_t ids[MAX_MESSAGE_IDS] = {};
+  ZelCallback callback = nullptr;
+  void* context = nullptr;
+  bool registered = false;  // the one primary entry, which receives every message
+
+  // Stores min(count, 32) ids, the high 16 bits of the tags given.
+  void set(ZelCallback function, void* entryContext, const uint32_t* tags, int tagCount);
+  bool matches(uint32_t tag) const;
+  bool receives(uint32_t tag) const { return registered || matches(tag); }
+};
+
+// One TCP connection: to a device URL, shared by every client naming it,
+// or one accepted socket of a server. Every field is guarded by the
+// library lock.
+class Connection {
+ public:
+  Connection(const char* url, uint32_t requestCounterStart, platform::Socket acceptedSocket, bool allocateHttpBuffer,
+             ZelSession* session);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Lifecycle. parseUrl returns -1 for an IPv6 literal that does not convert.
+  int parseUrl(const char* text);
+  void close(uint32_t eventCode, const char* reasonFormat, uint32_t argument);
+  static int getStatistics(int kind, ZelClient* client);
+  bool hasLog() const { return logFile != nullptr; }
+  bool hasCallbacks() const { return !callbacks.isEmpty(); }
+  uint32_t nextRequestCounter() { return ++requestCounter; }
+  bool isIpv4() const { return address.sin6_family == AF_INET; }
+  uint32_t ipv4Address() const;  // network order
+  uint16_t port() const;          // host order
+
+  // Connecting.
+  void connect();
+  void startResolve();
+  static void resolverThreadEntry(void* unused);
+  void onConnected();
+  void sendTunnelRequest();
+  char* basicCredentials(char* out, int outSize) const;
+
+  // Registration and login.
+  void startRegistration();
+  void registerAtDevice(bool withCredentials);
+  static void onRegisterReply(void* connection, ZelHeader& header, ZelInputStream& stream);
+  void answerChallenge(ZelHeader& header, ZelInputStream& stream);
+
+  // Traffic.
+  uint32_t nextTransactionId(uint32_t tag);
+  void queuePackets(PacketChain& packets, bool urgent);
+  void sendQueued();
+  int sendRaw(const char* data, int length, int unused);
+  // The overlapped send of a gather: 0 when under way, else the error.
+  uint32_t startOverlappedSend(const platform::IoBuffer* buffers, int count);
+  void failSend(uint32_t error);
+  void startReceive(void* buffer, uint32_t length);
+  void startHeaderReceive();
+  void startDatagramReceive();
+  void onReceived(uint32_t bytes);
+  ZelPacket* takePendingRequest(ZelPacket* reply);
+  ZelPacket* joinFragments(ZelPacket* packet);
+  void dispatchPacket(ZelPacket* packet);
+  // Frees a packet taken off the pending list, or keeps it until the send
+  // that still reads it has completed.
+  void releaseSentPacket(ZelPacket* packet);
+  bool isBeingSent(const ZelPacket* packet) const;
+  // The gather has been sent (or its send has failed): frees what needs no
+  // answer, and what was retired meanwhile.
+  void finishSend();
+
+  // Message callbacks.
+  void registerMessageCallback(ZelCallback function, void* context, const uint32_t* tags, int count, int action);
+  void removeCallbackEntries(ZelCallback function, void* context);
+  void unregisterCallback(ZelCallback function, void* context);
+  void sendMessageIdUpdate();
+
+  // Packet log.
+  void openLog();
+  void logText(const char* category, const char* text, int length, int maxLength);
+  void logPacketData(const char* category, const void* header, int length, ZelPacket* packet);
+  void logPacket(const char* category, ZelPacket* packet);
+
+  // TLS layer.
+  int startSsl(bool isServer);
+  void onSslReceived(uint32_t count);
+  void sendQueuedSsl();
+  void releaseSsl();
+
+  // Server-side HTTP of accepted connections.
+  void startHttpReceive();
+  void onHttpReceived(uint32_t bytes);
+
+  int32_t sslWantLength = 0;
+  int32_t sslTakenCount = 0;
+  ZelPacket* sslRawPacket = nullptr;
+  bool sslHandshakeDone = false;
+  Connection* next = nullptr;
+  char* url = nullptr;
+  char user[USER_MAX + 1] = {};
+  char password[PASSWORD_MAX + 1] = {};
+  sockaddr_in6 address{};  // IPv4 (sockaddr_in layout) or IPv6; family 0: a name to resolve
+  char* host = nullptr;
+  platform::Socket socketHandle = 0;
+  int32_t clientId = 0;
+  uint32_t requestCounter = 0;
+  ConnectionState state = ConnectionState::Idle;
+  List<ZelPacket> sendQueue;
+  List<ZelPacket> pending;
+  int32_t queuedCount = 0;
+  List<CallbackEntry> callbacks;
+  int32_t messageIdCount = 1;
+  uint16_t messageIds[MAX_MESSAGE_IDS] = {DEFAULT_MESSAGE_ID};
+  ZelPacket* receivePacket = nullptr;
+  ZelPacket* fragment = nullptr;
+  int32_t receiveRemaining = 0;
+  bool tunnelPending = false;
+  bool httpScheme = false;  // "http://" or "https://": the tunnel request goes first
+  bool tls = false;         // "https://"
+  bool useSyncIo = false;
+  bool keepAlive = false;
+  ZelPacket* httpBuffer = nullptr;
+  int32_t httpHeaderLength = 0;
+  int32_t httpContentLength = 0;
+  int32_t httpBodyConsumed = 0;
+  int32_t httpState = 0;
+  SslContext* ssl = nullptr;
+  void* sslSendGather = nullptr;
+  std::FILE* logFile = nullptr;
+  int32_t lastMessageSeq = -1;
+  IoOperation receiveOp = {};
+  IoOperation sendOp = {};
+  uint32_t tpktWord = 0;  // 51 marks the datagram socket of the local pseudo connection
+  bool sendInProgress = false;
+  uint8_t privilegeLevel = 0;
+  ZelSession* session = nullptr;
+  uint32_t pendingEventCode = 0;
+  uint32_t postedEventCode = 0;
+  int32_t connectAttempts = 0;
+  int32_t deferCountdownMs = 0;
+  int32_t connectRank = 0;
+  bool deferIfBusy = false;
+  uint32_t lastActivityTick = 0;
+  uint32_t addressExpiryTick = 0;
+  int32_t liveCheckIntervalMs = DEFAULT_LIVE_CHECK_MS;
+  int32_t refCount = 1;
+
+  ReceivePhase receivePhase = ReceivePhase::Header;
+  // Frames are read ahead into this buffer, many per receive; a frame that
+  // does not fit is finished straight in its packet (phase Body).
+  uint8_t* inbox = nullptr;
+  int inboxLength = 0;
+  // Changes whenever the socket is closed, so a completion handler that
+  // released the lock can tell that its socket is gone.
+  uint32_t socketGeneration = 0;
+  // The packets the outstanding send reads from; nothing frees them before
+  // the send completes.
+  ZelPacket* sendGather[SEND_GATHER_MAX] = {};
+  int sendGatherCount = 0;
+  List<ZelPacket> retiredWhileSending;
+
+ private:
+  bool socketStillOpen(uint32_t generation) const { return generation == socketGeneration && socketHandle > 0; }
+  int takeGather();
+  // True when the whole gather was written at once.
+  bool writeGather();
+  void parseInbox();
+  ZelPacket* newReceivePacket(const uint8_t* tpkt);
+  bool completeFrame(ZelPacket* packet);
+  void onDatagram(uint32_t bytes);
+  void deliverMessage(ZelPacket* packet);
+  void checkMessageSequence(uint8_t sequence);
+  void rebuildMessageIds();
+  bool failRegistration();
+  void sendRegistrationRequest(uint32_t tag, ZelOutputStream& payload, bool withCallback);
+};
+
+// Connections in state Connecting, process-wide.
+extern int32_t pendingConnects;
+
+// "%02x" of the MD5 of text: 32 lower-case hex characters and a zero.
+void md5Hex(const char* text, char* out33);
+void makeAuthDigest(const char* user, const char* password, const char* challenge, char* out33);
+
+}  // namespace zelkit::detail

@@ -1,0 +1,125 @@
+#include "core/connection/connection.h"
+#include "core/engine/lock.h"
+
+namespace zelkit::detail {
+
+namespace {
+
+// The next entry of the message fan-out, which runs callbacks with the lock
+// released; removing an entry moves it on.
+CallbackEntry* dispatchCursor = nullptr;
+
+enum CallbackAction { Register = 0, Subscribe = 1, Unsubscribe = 2 };
+
+}  // namespace
+
+void CallbackEntry::set(ZelCallback function, void* entryContext, const uint32_t* tags, int tagCount) {
+  callback = function;
+  context = entryContext;
+  if (tagCount < 0) {
+    count = tagCount;
+    return;
+  }
+  count = tagCount < MAX_MESSAGE_IDS ? tagCount : MAX_MESSAGE_IDS;
+  for (int i = 0; i < count; ++i) ids[i] = static_cast<uint16_t>(tags[i] >> 16);
+}
+
+bool CallbackEntry::matches(uint32_t tag) const {
+  if (count < 0 || (count > 0 && ids[0] == ALL_MESSAGES_ID)) return true;
+  for (int i = 0; i < count; ++i)
+    if (ids[i] == tag >> 16) return true;
+  return false;
+}
+
+void Connection::deliverMessage(ZelPacket* packet) {
+  const uint32_t tag = packet->headerWord(0);
+  for (CallbackEntry* entry = callbacks.first(); entry != nullptr; entry = dispatchCursor) {
+    dispatchCursor = entry->next;
+    if (!entry->receives(tag)) continue;
+    ZelPacket* copy = ZelPacket::clone(packet);
+    copy->callback = entry->callback;
+    copy->context = entry->context;
+    core().deliver(0, copy, nullptr);
+  }
+  dispatchCursor = nullptr;
+  ZelPacket::free(packet);
+}
+
+void Connection::registerMessageCallback(ZelCallback function, void* context, const uint32_t* tags, int count,
+                                         int action) {
+  GlobalLock lock;
+  if (hasCallbacks()) --refCount;
+  if (action == Register) {
+    CallbackEntry* primary = callbacks.first();
+    while (primary != nullptr && !primary->registered) primary = primary->next;
+    if (primary == nullptr) {
+      primary = new CallbackEntry();
+      primary->registered = true;
+      callbacks.pushFront(primary);
+    }
+    primary->set(function, context, tags, count);
+  } else if (action == Subscribe) {
+    removeCallbackEntries(nullptr, context);
+    auto* entry = new CallbackEntry();
+    entry->set(function, context, tags, count);
+    callbacks.pushFront(entry);
+  } else if (action == Unsubscribe) {
+    removeCallbackEntries(nullptr, context);
+  }
+  rebuildMessageIds();
+  if (hasCallbacks()) ++refCount;
+  registerAtDevice(false);
+}
+
+void Connection::rebuildMessageIds() {
+  messageIds[0] = DEFAULT_MESSAGE_ID;
+  int idCount = 1;
+  for (CallbackEntry* entry = callbacks.first(); entry != nullptr; entry = entry->next) {
+    if (entry->count < 0) {
+      messageIds[0] = ALL_MESSAGES_ID;
+      idCount = 1;
+      break;
+    }
+    for (int i = 0; i < entry->count; ++i) {
+      bool known = false;
+      for (int j = 0; j < idCount && !known; ++j) known = messageIds[j] == entry->ids[i];
+      if (known) continue;
+      if (idCount == MAX_MESSAGE_IDS)
+        core().log(this, "msg ", "MsgMax reached. Registering %04x failed.", entry->ids[i]);
+      else
+        messageIds[idCount++] = entry->ids[i];
+    }
+  }
+  messageIdCount = idCount;
+}
+
+void Connection::removeCallbackEntries(ZelCallback function, void* context) {
+  GlobalLock lock;
+  for (CallbackEntry* entry = callbacks.first(); entry != nullptr;) {
+    CallbackEntry* next = entry->next;
+    if (context == nullptr || (entry->context == context && (function == nullptr || entry->callback == function))) {
+      if (dispatchCursor == entry) dispatchCursor = next;
+      callbacks.remove(entry);
+      delete entry;
+    }
+    entry = next;
+  }
+}
+
+void Connection::unregisterCallback(ZelCallback function, void* context) {
+  GlobalLock lock;
+  removeCallbackEntries(function, context);
+  // Synchronous callers and the login keep their completion whatever the
+  // context: without it they would wait forever.
+  auto discardCompletion = [&](ZelPacket* packet) {
+    if (packet->callback == syncRequestMarker || packet->callback == onRegisterReply) return;
+    if (packet->context == context && (function == nullptr || packet->callback == function)) {
+      packet->callback = nullptr;
+      packet->context = nullptr;
+    }
+  };
+  for (ZelPacket* packet = sendQueue.first(); packet != nullptr; packet = packet->pNext) discardCompletion(packet);
+  for (ZelPacket* packet = pending.first(); packet != nullptr; packet = packet->pNext) discardCompletion(packet);
+}
+
+}  // namespace zelkit::detail

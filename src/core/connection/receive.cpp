@@ -1,0 +1,184 @@
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core/connection/connection.h"
+#include "core/engine/lock.h"
+#include "platform/completion_port.h"
+#include "zelkit/server.h"
+
+namespace zelkit::detail {
+
+void Connection::startReceive(void* buffer, uint32_t length) {
+  if (socketHandle <= 0) return;
+  const uint32_t error = platform::startReceive(socketHandle, buffer, length, &receiveOp.record);
+  if (error != 0) {
+    close(LocalEvent::ConnectionClosed, "Error setting up reader (%d).", error);
+    return;
+  }
+  if (session != nullptr) session->retain();
+}
+
+void Connection::startHeaderReceive() {
+  receivePhase = ReceivePhase::Header;
+  if (inbox == nullptr) inbox = new uint8_t[INBOX_CAPACITY];
+  startReceive(inbox + inboxLength, static_cast<uint32_t>(INBOX_CAPACITY - inboxLength));
+}
+
+void Connection::startDatagramReceive() {
+  receivePhase = ReceivePhase::Datagram;
+  tpktWord = 51;
+  if (receivePacket == nullptr) receivePacket = ZelPacket::alloc(DATAGRAM_PACKET_CAPACITY);
+  startReceive(receivePacket->wire + TPKT_HEADER_SIZE, DATAGRAM_RECEIVE_SIZE);
+}
+
+void Connection::onReceived(uint32_t bytes) {
+  switch (receivePhase) {
+    case ReceivePhase::Datagram:
+      onDatagram(bytes);
+      return;
+    case ReceivePhase::Tls:
+      onSslReceived(bytes);
+      return;
+    case ReceivePhase::Http:
+      onHttpReceived(bytes);
+      return;
+    case ReceivePhase::Header:
+      inboxLength += static_cast<int>(bytes);
+      parseInbox();
+      return;
+    case ReceivePhase::Body: {
+      receiveRemaining -= static_cast<int32_t>(bytes);
+      if (receiveRemaining > 0) {
+        startReceive(receivePacket->wire + receivePacket->tpktLength() - receiveRemaining,
+                     static_cast<uint32_t>(receiveRemaining));
+        return;
+      }
+      ZelPacket* packet = receivePacket;
+      receivePacket = nullptr;
+      const uint32_t generation = socketGeneration;
+      if (completeFrame(packet) && socketStillOpen(generation)) startHeaderReceive();
+      return;
+    }
+  }
+}
+
+ZelPacket* Connection::newReceivePacket(const uint8_t* tpkt) {
+  const int payloadLength = readBE16(tpkt + 2) - FRAME_HEADER_SIZE;
+  ZelPacket* packet = ZelPacket::alloc(payloadLength);
+  packet->payloadLength = payloadLength;
+  packet->sourceUrl = url;
+  packet->context = nullptr;
+  packet->waiterEvent = nullptr;
+  lastActivityTick = tickCount();
+  return packet;
+}
+
+void Connection::parseInbox() {
+  // Dispatch may run callbacks with the lock released; if the socket is
+  // closed meanwhile, what is left in the buffer belongs to no one.
+  const uint32_t generation = socketGeneration;
+  int offset = 0;
+  while (inboxLength - offset >= TPKT_HEADER_SIZE) {
+    const uint8_t* frame = inbox + offset;
+    const int frameLength = readBE16(frame + 2);
+    if (frame[0] != 3 || frameLength < FRAME_HEADER_SIZE) {
+      close(LocalEvent::ConnectionClosed, "Tpkt header mismatch", 0);
+      return;
+    }
+    ZelPacket* packet = newReceivePacket(frame);
+    const int buffered = inboxLength - offset < frameLength ? inboxLength - offset : frameLength;
+    std::memcpy(packet->wire, frame, static_cast<std::size_t>(buffered));
+    offset += buffered;
+    if (buffered < frameLength) {
+      // The rest is read straight into the packet.
+      inboxLength = 0;
+      receivePacket = packet;
+      receiveRemaining = frameLength - buffered;
+      receivePhase = ReceivePhase::Body;
+      startReceive(packet->wire + buffered, static_cast<uint32_t>(receiveRemaining));
+      return;
+    }
+    if (!completeFrame(packet) || !socketStillOpen(generation)) return;
+  }
+  // A header that arrived in part waits at the front for its other bytes.
+  inboxLength -= offset;
+  std::memmove(inbox, inbox + offset, static_cast<std::size_t>(inboxLength));
+  startHeaderReceive();
+}
+
+bool Connection::completeFrame(ZelPacket* packet) {
+  if (hasLog()) logPacket("recv", packet);
+  if (packet->mode() & ModeValueTable) {
+    // The header then gives the payload length; the table follows it.
+    const int declared = static_cast<int>(packet->headerWord(3) & 0xFFFF);
+    if (declared > packet->payloadLength) {
+      ZelPacket::free(packet);
+      close(LocalEvent::ConnectionClosed, "Tpkt header mismatch", 0);
+      return false;
+    }
+    packet->payloadLength = declared;
+  }
+  if (ZelPacket* whole = joinFragments(packet)) {
+    if (session != nullptr)
+      session->dispatch(whole);
+    else
+      dispatchPacket(whole);
+  }
+  return true;
+}
+
+void Connection::onDatagram(uint32_t bytes) {
+  const uint32_t generation = socketGeneration;
+  // A datagram shorter than the header carries nothing to dispatch.
+  if (bytes >= static_cast<uint32_t>(ZEL_HEADER_SIZE)) {
+    ZelPacket* packet = receivePacket;
+    receivePacket = nullptr;
+    packet->payloadLength = static_cast<int32_t>(bytes) - ZEL_HEADER_SIZE;
+    packet->sourceUrl = url;
+    packet->context = nullptr;
+    packet->waiterEvent = nullptr;
+    if (hasLog()) logPacket("recv", packet);
+    dispatchPacket(packet);
+  }
+  if (socketStillOpen(generation)) startDatagramReceive();
+}
+
+ZelPacket* Connection::joinFragments(ZelPacket* packet) {
+  const bool more = (packet->mode() & ModeMoreFragments) != 0;
+  if (fragment != nullptr) {
+    if (!more && packet->headerWord(0) != fragment->headerWord(0)) {
+      std::printf("extensions-mismatch\n");
+      ZelPacket::free(fragment);
+      fragment = nullptr;
+      ZelPacket::setError(packet, ExtensionMismatch);
+      return packet;
+    }
+    const int64_t joined = static_cast<int64_t>(fragment->payloadLength) + packet->payloadLength;
+    if (joined > MAX_JOINED_PAYLOAD) {
+      ZelPacket::free(packet);
+      close(LocalEvent::ConnectionClosed, "Fragmented packet larger than %d bytes", MAX_JOINED_PAYLOAD);
+      return nullptr;
+    }
+    // Room grows geometrically, so a long chain is not copied per fragment.
+    if (fragment->capacity() < joined) {
+      const int64_t room = std::min<int64_t>(std::max<int64_t>(joined, 2 * int64_t{fragment->capacity()}), MAX_JOINED_PAYLOAD);
+      fragment = ZelPacket::grow(fragment, static_cast<int>(room));
+    }
+    std::memcpy(fragment->payload() + fragment->payloadLength, packet->payload(), packet->payloadLength);
+    fragment->payloadLength = static_cast<int32_t>(joined);
+    ZelPacket::free(packet);
+    packet = fragment;
+  }
+  if (more) {
+    if (fragment == nullptr) {
+      fragment = packet;
+      packet->setMode(packet->mode() & ~ModeMoreFragments);
+    }
+    return nullptr;
+  }
+  fragment = nullptr;
+  return packet;
+}
+
+}  // namespace zelkit::detail

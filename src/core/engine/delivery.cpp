@@ -1,0 +1,157 @@
+#include <atomic>
+#include <exception>
+
+#include "core/connection/connection.h"
+#include "core/engine/core.h"
+#include "core/engine/lock.h"
+#include "platform/thread.h"
+
+namespace zelkit::detail {
+
+int firstErrorOctet(const ZelPacket* packet) { return packet->payloadLength >= 1 ? packet->payload()[0] : 0xFF; }
+
+void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
+  if (code > 255) ZelPacket::setError(packet, static_cast<ErrorCodes>(code));
+  const ZelCallback callback = packet->callback;
+  if (callback == syncRequestMarker) {
+    for (ZelInputStream* stream = armedStreams.first(); stream != nullptr; stream = stream->next_) {
+      if (request == nullptr || stream->request_ != request) continue;
+      void* waiter = request->waiterEvent;
+      // Done with the stream here, so that its waiter needs no lock when it
+      // wakes: off the list, and no longer tied to the request, which is
+      // freed after this (a new packet may reuse its memory).
+      armedStreams.remove(stream);
+      stream->request_ = nullptr;
+      stream->setPayload(packet);
+      std::atomic_ref<uint16_t>(stream->state_).store(2, std::memory_order_release);
+      if (waiter != nullptr) wakeWaiter(waiter);
+      return;
+    }
+    ZelPacket::free(packet);
+    return;
+  }
+  if (callback == nullptr) {
+    ZelPacket::free(packet);
+    return;
+  }
+  if (notificationHandler != nullptr && callback != Connection::onRegisterReply) {
+    callbackQueue.append(packet);
+    notificationHandler(notificationContext);
+    return;
+  }
+  runCallbackTracked(callback, packet->context, packet);
+  ZelPacket::free(packet);
+}
+
+void Core::wakeWaiter(void* event) {
+  if (!onWorkerThread() || deferredWakeupCount == MAX_DEFERRED_WAKEUPS) {
+    signalEvent(event);
+    return;
+  }
+  deferredWakeups[deferredWakeupCount++] = event;
+}
+
+// Only the worker defers, and only it flushes: no lock needed.
+void Core::flushWakeups() {
+  for (int i = 0; i < deferredWakeupCount; ++i) signalEvent(deferredWakeups[i]);
+  deferredWakeupCount = 0;
+}
+
+void Core::runCallbackTracked(ZelCallback callback, void* context, ZelPacket* packet) {
+  RunningCallback running{runningCallbacks, context, platform::currentThreadId()};
+  runningCallbacks = &running;
+  const int depth = releaseGlobalCompletely();
+  if (onWorkerThread()) flushWakeups();  // a callback may take long
+  invokeCallback(callback, context, packet);
+  reacquireGlobal(depth);
+  for (RunningCallback** link = &runningCallbacks; *link != nullptr; link = &(*link)->next) {
+    if (*link == &running) {
+      *link = running.next;
+      break;
+    }
+  }
+  while (Event* waiter = waiters.popFront()) waiter->signal();
+}
+
+void Core::invokeCallback(ZelCallback callback, void* context, ZelPacket* packet) {
+  // The stream spans the header and the payload the packet really holds
+  // (a joined reply is longer than its first frame says).
+  ZelInputStream stream;
+  stream.packet_ = packet;
+  stream.readPos_ = packet->wire + TPKT_HEADER_SIZE;
+  stream.end_ = packet->payload() + packet->payloadLength;
+  ZelHeader header(stream);
+  header.sourceUrl = packet->sourceUrl;
+  errorCodeOf(header, packet);
+  const uint32_t start = tickCount();
+  try {
+    callback(context, header, stream);
+  } catch (Exception* exception) {
+    log(nullptr, "clbk", "Callback of packet %08x.%08x threw %s", packet->headerWord(0), packet->headerWord(1),
+        exception->what());
+  } catch (const std::exception& exception) {
+    log(nullptr, "clbk", "Callback of packet %08x.%08x threw %s", packet->headerWord(0), packet->headerWord(1),
+        exception.what());
+  } catch (...) {
+    log(nullptr, "clbk", "Callback of packet %08x.%08x threw", packet->headerWord(0), packet->headerWord(1));
+  }
+  const int32_t duration = static_cast<int32_t>(tickCount() - start);
+  if (duration > CALLBACK_SLOW_MS)
+    log(nullptr, "clto", "Time delivering packet %08x.%08x is %d Milliseconds.", packet->headerWord(0),
+        packet->headerWord(1), duration);
+  stream.packet_ = nullptr;
+}
+
+void Core::errorCodeOf(ZelHeader& header, const ZelPacket* packet) {
+  header.errorCode = 0;
+  if (header.mode == ErrorReply) {
+    header.errorCode = firstErrorOctet(packet);
+    if (header.errorCode == 0xF0 && packet->payloadLength > 1) header.errorCode = readBE16(packet->payload());
+  } else if (header.mode == LocalError) {
+    header.errorCode = firstErrorOctet(packet) | 0x100;
+  }
+}
+
+void Core::dispatchQueuedCallbacks() {
+  GlobalLock lock;
+  ZelPacket* packet = callbackQueue.first();
+  while (packet != nullptr && (packet->callback == nullptr || packet->callback == syncRequestMarker))
+    packet = packet->pNext;
+  if (packet == nullptr) return;
+  callbackQueue.remove(packet);
+  runCallbackTracked(packet->callback, packet->context, packet);
+  ZelPacket::free(packet);
+}
+
+void Core::purgeQueuedCallbacks(void* context) {
+  GlobalLock lock;
+  for (ZelPacket* packet = callbackQueue.first(); packet != nullptr;) {
+    ZelPacket* next = packet->pNext;
+    if (packet->context == context) {
+      callbackQueue.remove(packet);
+      ZelPacket::free(packet);
+    }
+    packet = next;
+  }
+}
+
+void Core::waitForCallbacksOf(void* context) {
+  GlobalLock lock;
+  purgeQueuedCallbacks(context);
+  const uint32_t self = platform::currentThreadId();
+  auto runningElsewhere = [&] {
+    for (const RunningCallback* running = runningCallbacks; running != nullptr; running = running->next)
+      if (running->context == context && running->threadId != self) return true;
+    return false;
+  };
+  while (runningElsewhere()) {
+    Event* event = Event::acquire();
+    waiters.pushFront(event);
+    const int depth = releaseGlobalCompletely();
+    event->wait();
+    reacquireGlobal(depth);
+    Event::release(event);
+  }
+}
+
+}  // namespace zelkit::detail

@@ -1,0 +1,50 @@
+#include <atomic>
+
+#include "core/engine/core.h"
+#include "core/engine/lock.h"
+#include "zelkit/exceptions.h"
+#include "zelkit/streams.h"
+
+namespace zelkit {
+
+ZelInputStream::~ZelInputStream() {
+  if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) != 0) detail::core().removePendingStream(this);
+  if (packet_ != nullptr) detail::ZelPacket::free(packet_);
+}
+
+namespace {
+
+// Each thread waits on an event of its own, taken from the pool once and
+// given back when the thread ends.
+struct ThreadWaitEvent {
+  detail::Event* event = detail::Event::acquire();
+  ~ThreadWaitEvent() { detail::Event::release(event); }
+};
+
+}  // namespace
+
+void ZelInputStream::wait() {
+  // Every read of a stream calls this: one that was never armed, or whose
+  // reply was taken, returns without the lock. The worker completes an armed
+  // stream from its own thread, and takes it off its list then.
+  if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) == 0) return;
+  detail::lockGlobal();
+  if (state_ == 1) {
+    thread_local ThreadWaitEvent waiter;
+    request_->waiterEvent = waiter.event->handle();
+    // Back to the caller's own depth only: the worker may still hold the
+    // lock when it wakes this thread, and nothing here needs it any more.
+    const int depth = detail::releaseGlobalCompletely();
+    waiter.event->wait();
+    if (depth > 1) detail::reacquireGlobal(depth - 1);
+  } else {
+    detail::unlockGlobal();
+  }
+  state_ = 0;
+  uint8_t mode = packet_->mode();
+  if (mode != detail::LocalError) mode &= 0x0F;
+  if (mode == detail::ErrorReply) Exception::doThrow(detail::firstErrorOctet(packet_));
+  if (mode == detail::LocalError) Exception::doThrow(detail::firstErrorOctet(packet_) | 0x100);
+}
+
+}  // namespace zelkit

@@ -1,0 +1,166 @@
+#include <cstring>
+#include <vector>
+
+#include "core/connection/connection.h"
+#include "core/engine/core.h"
+#include "core/engine/lock.h"
+
+namespace zelkit::detail {
+
+namespace {
+
+// Takes the payload stream's packet and appends its value table behind the
+// payload; returns the packet and the table's length.
+ZelPacket* takePayload(ZelOutputStream& payload, int32_t payloadLength, int32_t& tableLength) {
+  const ZelOutputStream* table = payload.getPacket()->valueTable;
+  tableLength = table != nullptr ? table->size() : 0;
+  if (tableLength > 0 && payloadLength + tableLength >= MAX_FRAGMENT_PAYLOAD) throw new BadParameterException();
+  ZelPacket* packet = payload.extractPacket();
+  if (tableLength > 0) {
+    if (packet->capacity() < payloadLength + tableLength) packet = ZelPacket::grow(packet, payloadLength + tableLength);
+    std::memcpy(packet->payload() + payloadLength, packet->valueTable->getPayload(), tableLength);
+    packet->payloadLength = payloadLength + tableLength;
+  }
+  return packet;
+}
+
+ZelPacket* errorReplyPacket(int32_t errorCode, int32_t& payloadLength) {
+  ZelPacket* packet = ZelPacket::alloc(0);
+  if (errorCode < 0x100) {
+    packet->payload()[0] = static_cast<uint8_t>(errorCode);
+    payloadLength = 1;
+  } else {
+    writeBE16(packet->payload(), static_cast<uint16_t>(errorCode));
+    payloadLength = 2;
+  }
+  packet->payloadLength = payloadLength;
+  return packet;
+}
+
+}  // namespace
+
+int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
+                      ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context) {
+  GlobalLock lock;
+  // The worker would wait for a reply that only it can receive.
+  if (response != nullptr && onWorkerThread()) throw new BadParameterException();
+
+  const uint32_t transactionId =
+      (mode == Request ? connection->nextTransactionId(header.tag) : static_cast<uint32_t>(header.transactionId)) & 0xFF;
+  uint8_t modeByte = static_cast<uint8_t>(mode);
+  int32_t payloadLength = payload.size();
+  int32_t tableLength = 0;
+  ZelPacket* packet;
+  if (mode == Reply && header.mode == ErrorReply) {
+    modeByte = ErrorReply;
+    packet = errorReplyPacket(header.errorCode, payloadLength);
+  } else if (payloadLength == 0) {
+    packet = ZelPacket::alloc(0);
+    packet->payloadLength = 0;
+  } else {
+    packet = takePayload(payload, payloadLength, tableLength);
+    if (tableLength > 0) modeByte |= ModeValueTable;
+  }
+
+  packet->callback = callback;
+  packet->context = context;
+  packet->remainingMs = timeoutMs != 0 ? timeoutMs : defaultTimeout();
+  packet->waiterEvent = nullptr;
+  packet->sourceUrl = connection->url;
+  packet->setTpktWord(0x03000014u + static_cast<uint32_t>(payloadLength + tableLength));
+  packet->setHeaderWord(0, header.tag);
+  packet->setHeaderWord(1, static_cast<uint32_t>(modeByte) << 24 | transactionId << 16);
+  packet->setHeaderWord(2, header.sessionId);
+  packet->setHeaderWord(3, static_cast<uint32_t>(header.num) << 16 | (static_cast<uint32_t>(payloadLength) & 0xFFFF));
+
+  PacketChain chain =
+      payloadLength >= MAX_FRAGMENT_PAYLOAD ? splitIntoFragments(packet, payloadLength) : PacketChain(packet);
+
+  if (response != nullptr) {
+    packet->callback = syncRequestMarker;
+    removePendingStream(response);
+    response->purge();
+    response->request_ = packet;
+    armedStreams.pushFront(response);
+    response->state_ = 1;
+  }
+
+  if (connection->state == ConnectionState::Failed) {
+    connection->logPacket("inv ", packet);
+    failChain(chain, InvalidAddress);
+    return static_cast<int>(transactionId);
+  }
+  connection->queuePackets(chain, packet->callback == Connection::onRegisterReply);
+  startWorker(false);
+  return static_cast<int>(transactionId);
+}
+
+void Core::failChain(PacketChain& chain, uint32_t code) {
+  ZelPacket* first = chain.popFront();
+  while (ZelPacket* continuation = chain.popFront()) ZelPacket::free(continuation);
+  deliver(code, first, first);
+}
+
+void Core::removePendingStream(ZelInputStream* stream) {
+  GlobalLock lock;
+  if (stream->state_ != 0) armedStreams.remove(stream);
+  stream->state_ = 0;
+}
+
+int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
+  const int32_t elapsed = static_cast<int32_t>(elapsedMs);
+  // Expired requests are collected first and delivered after both walks:
+  // a callback runs with the lock released, and the lists may change then.
+  struct Expired {
+    ZelPacket* packet;   // what is delivered
+    ZelPacket* request;  // what a synchronous caller waits for
+  };
+  std::vector<Expired> expired;
+
+  for (ZelPacket* packet = connection->sendQueue.first(); packet != nullptr;) {
+    ZelPacket* next = packet->pNext;
+    packet->remainingMs -= elapsed;
+    if (packet->remainingMs <= -elapsed) {
+      connection->sendQueue.remove(packet);
+      --connection->queuedCount;
+      // The rest of a fragmented request goes in the same pass.
+      if (next != nullptr && next->headerWord(0) == packet->headerWord(0) &&
+          next->transactionId() == packet->transactionId())
+        next->remainingMs = -elapsed;
+      expired.push_back({packet, packet});
+    }
+    packet = next;
+  }
+
+  for (ZelPacket* packet = connection->pending.first(); packet != nullptr;) {
+    ZelPacket* next = packet->pNext;
+    packet->remainingMs -= elapsed;
+    if (packet->remainingMs <= -elapsed) {
+      connection->pending.remove(packet);
+      if (connection->state == ConnectionState::Resolving) {
+        connection->state = ConnectionState::Failed;
+        notifyLocal(LocalEvent::AddressInvalid, connection);
+      }
+      if (connection->isBeingSent(packet)) {
+        // The send still reads the packet: deliver a copy, free it later.
+        ZelPacket* copy = ZelPacket::clone(packet);
+        connection->releaseSentPacket(packet);
+        expired.push_back({copy, packet});
+      } else {
+        expired.push_back({packet, packet});
+      }
+    }
+    packet = next;
+  }
+
+  for (const Expired& item : expired) {
+    ZelPacket* packet = item.packet;
+    packet->sourceUrl = connection->url;
+    const bool reset = packet->remainingMs < RESET_THRESHOLD_MS;
+    connection->logPacket(reset ? " rst" : "tout", packet);
+    deliver(reset ? ConnectionReset : ResponseTimeout, packet, item.request);
+  }
+  return static_cast<int>(expired.size());
+}
+
+}  // namespace zelkit::detail

@@ -1,0 +1,130 @@
+#include "core/connection/connection.h"
+#include "core/engine/core.h"
+#include "core/engine/lock.h"
+#include "platform/errors.h"
+#include "platform/thread.h"
+#include "zelkit/server.h"
+
+namespace zelkit::detail {
+
+void Core::runWorker() {
+  workerThreadId_.store(platform::currentThreadId(), std::memory_order_relaxed);
+  int completions = 0;
+  lastTick.store(tickCount(), std::memory_order_relaxed);
+  for (;;) {
+    platform::Completion completion;
+    platform::waitForCompletion(completionPort, WORKER_WAIT_MS, completion);
+    if (isTerminating()) return;
+    // A busy port reads the clock only every few completions.
+    if (completion.operation != nullptr && ++completions < COMPLETIONS_BETWEEN_TIME_CHECKS) {
+      handleCompletion(completion);
+      continue;
+    }
+    completions = 0;
+    const uint32_t tick = tickCount();
+    const int32_t elapsed = static_cast<int32_t>(tick - lastTick.load(std::memory_order_relaxed));
+    if (elapsed > HOUSEKEEPING_INTERVAL_MS) {
+      if (elapsed > WORKER_BLOCKED_WARNING_MS)
+        log(nullptr, "run ", "Worker thread blocked for %d Milliseconds.", elapsed);
+      lastTick.store(tick, std::memory_order_relaxed);
+      {
+        GlobalLock lock;
+        now = tick;
+        housekeeping(static_cast<uint32_t>(elapsed));
+      }
+      flushWakeups();
+    }
+    if (completion.operation != nullptr) handleCompletion(completion);
+  }
+}
+
+void Core::handleCompletion(const platform::Completion& completion) {
+  dispatchCompletion(completion);
+  flushWakeups();
+}
+
+void Core::dispatchCompletion(const platform::Completion& completion) {
+  auto* operation = reinterpret_cast<IoOperation*>(completion.operation);
+  switch (operation->mode) {
+    case ScanReceive:
+      if (scanHandler_ != nullptr)
+        scanHandler_(operation, completion.key, completion.ok, completion.bytes, completion.status);
+      return;
+    case Accept:
+      onAcceptCompletion(operation, completion.ok, completion.status);
+      return;
+    case PingReceive:
+      onPingCompletion(completion.ok, completion.status);
+      return;
+    case ConnectionReceive:
+    case ConnectionSend: {
+      GlobalLock lock;
+      onConnectionCompletion(reinterpret_cast<Connection*>(completion.key), operation, completion);
+      return;
+    }
+    default:
+      log(nullptr, "iocp", "Unexpected IOCP mode %x", operation->mode);
+  }
+}
+
+void Core::onConnectionCompletion(Connection* connection, IoOperation* operation,
+                                  const platform::Completion& completion) {
+  const uint32_t mode = operation->mode;
+  if (!completion.ok) {
+    onConnectionFailure(connection, mode, completion.status);
+    return;
+  }
+  if (mode == ConnectionReceive) {
+    if (completion.bytes == 0)
+      connection->close(LocalEvent::ConnectionClosed, "Server disconnect", 0);
+    else
+      connection->onReceived(completion.bytes);
+  } else {
+    connection->finishSend();
+    switch (connection->state) {
+      case ConnectionState::Connecting:
+        connection->onConnected();
+        break;
+      case ConnectionState::Registered:
+      case ConnectionState::TransportUp:  // a registration packet queued while this send was out
+        connection->sendQueued();
+        break;
+      default:
+        break;
+    }
+  }
+  releaseSessionReference(connection);
+}
+
+void Core::onConnectionFailure(Connection* connection, uint32_t mode, uint32_t error) {
+  if (mode == ConnectionSend) connection->finishSend();
+  // Closing an accepted connection may end its session and delete it.
+  const bool accepted = connection->session != nullptr;
+  if (accepted && releaseSessionReference(connection)) return;
+  switch (error) {
+    case platform::status::ConnectionRefused:
+      connection->close(LocalEvent::ConnectFailed, "Connection refused", 0);
+      if (!accepted) checkRequestTimeouts(connection, 0);
+      return;
+    case platform::status::Success:
+    case platform::status::NetnameDeleted:
+    case platform::status::HostUnreachable:
+    case platform::status::ConnectionAborted:
+      if (mode == ConnectionReceive && connection->state == ConnectionState::Connecting) return;
+      connection->close(LocalEvent::ConnectionClosed, "Socket error %d", error);
+      if (!accepted) checkRequestTimeouts(connection, 0);
+      return;
+    case platform::status::OperationAborted:
+      log(nullptr, "tx  ", "ERROR_OPERATION_ABORTED retry tbd");
+      return;
+    default:
+      log(nullptr, "io  ", "Unexpected error %d mode %x", error, mode);
+  }
+}
+
+bool Core::releaseSessionReference(Connection* connection) {
+  if (connection->session == nullptr) return false;
+  return connection->session->release();
+}
+
+}  // namespace zelkit::detail

@@ -1,0 +1,177 @@
+#include <algorithm>
+
+#include "security/rsa/bignum.h"
+#include "security/rsa/bignum_words.h"
+
+// Modular exponentiation. Odd moduli (every RSA modulus) use Montgomery
+// multiplication with a fixed 4-bit window: every window costs the same
+// squarings and one multiplication, the table entry is read by scanning the
+// whole table, and the final subtraction is a masked select, so neither the
+// time nor the memory access pattern follows the exponent's bits.
+namespace zelkit::detail {
+
+namespace {
+
+// Limbs of the widest multiplication the compiler offers: 64 bits where a
+// 128-bit product exists, else 32.
+#if defined(__SIZEOF_INT128__)
+using Limb = uint64_t;
+using Wide = unsigned __int128;
+#else
+using Limb = uint32_t;
+using Wide = uint64_t;
+#endif
+constexpr int kLimbBits = 8 * sizeof(Limb);
+constexpr uint32_t kWordsPerLimb = sizeof(Limb) / sizeof(uint32_t);
+constexpr uint32_t kMaxModulusWords = kBigNumLoadWords;
+constexpr uint32_t kMaxLimbs = (kMaxModulusWords + kWordsPerLimb - 1) / kWordsPerLimb;
+constexpr int kWindowBits = 4;
+constexpr uint32_t kTableSize = 1u << kWindowBits;
+
+struct Montgomery {
+  Limb n[kMaxLimbs];
+  uint32_t length;  // limbs
+  Limb n0;          // -n^-1 mod 2^kLimbBits
+};
+
+void toLimbs(const uint32_t* w, uint32_t count, Limb* out, uint32_t limbs) {
+  std::fill(out, out + limbs, Limb{0});
+  for (uint32_t i = 0; i < count; ++i) out[i / kWordsPerLimb] |= Limb{w[i]} << (32 * (i % kWordsPerLimb));
+}
+
+void toWords(const Limb* limbs, uint32_t count, uint32_t* out) {
+  for (uint32_t i = 0; i < count * kWordsPerLimb; ++i) {
+    out[i] = static_cast<uint32_t>(limbs[i / kWordsPerLimb] >> (32 * (i % kWordsPerLimb)));
+  }
+}
+
+Limb negativeInverse(Limb n0) {
+  Limb inverse = n0;  // correct to 3 bits for odd n0; each step doubles that
+  for (int i = 0; i < 5; ++i) inverse *= 2 - n0 * inverse;
+  return Limb{0} - inverse;
+}
+
+// r = a * b / R mod n, for a, b < n. r may alias a or b.
+void multiply(const Montgomery& m, const Limb* a, const Limb* b, Limb* r) {
+  const uint32_t length = m.length;
+  Limb t[kMaxLimbs + 1] = {};
+  for (uint32_t i = 0; i < length; ++i) {
+    const Wide bi = b[i];
+    Wide x = a[0] * bi + t[0];
+    const Wide q = static_cast<Limb>(static_cast<Limb>(x) * m.n0);
+    Wide y = q * m.n[0] + static_cast<Limb>(x);  // low limb is zero by the choice of q
+    Wide carryX = x >> kLimbBits;
+    Wide carryY = y >> kLimbBits;
+    for (uint32_t j = 1; j < length; ++j) {
+      x = a[j] * bi + t[j] + carryX;
+      carryX = x >> kLimbBits;
+      y = q * m.n[j] + static_cast<Limb>(x) + carryY;
+      carryY = y >> kLimbBits;
+      t[j - 1] = static_cast<Limb>(y);
+    }
+    x = t[length] + carryX + carryY;
+    t[length - 1] = static_cast<Limb>(x);
+    t[length] = static_cast<Limb>(x >> kLimbBits);
+  }
+  // t < 2n: subtract n once when t >= n, selecting by mask.
+  Limb d[kMaxLimbs];
+  Limb borrow = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    const Wide difference = Wide{t[i]} - m.n[i] - borrow;
+    d[i] = static_cast<Limb>(difference);
+    borrow = static_cast<Limb>(difference >> kLimbBits) & 1;
+  }
+  const Limb mask = Limb{0} - (t[length] | (borrow ^ 1));
+  for (uint32_t i = 0; i < length; ++i) r[i] = (d[i] & mask) | (t[i] & ~mask);
+}
+
+// Copies table entry `index` to out, touching every entry.
+void selectEntry(const Limb (*table)[kMaxLimbs], uint32_t length, uint32_t index, Limb* out) {
+  std::fill(out, out + length, Limb{0});
+  for (uint32_t k = 0; k < kTableSize; ++k) {
+    const Limb mask = Limb{0} - (((k ^ index) - 1u) >> 31);
+    for (uint32_t i = 0; i < length; ++i) out[i] |= table[k][i] & mask;
+  }
+}
+
+uint32_t window(const BigNum* exponent, int32_t lowBit) {
+  uint32_t value = 0;
+  for (int b = kWindowBits - 1; b >= 0; --b) value = (value << 1) | (bigNumTestBit(exponent, lowBit + b) ? 1 : 0);
+  return value;
+}
+
+void montgomeryModExp(const BigNum* base, const BigNum* exponent, const BigNum* modulus, BigNum* out) {
+  const uint32_t words = bigNumWordsInUse(modulus);
+  Montgomery m;
+  m.length = (words + kWordsPerLimb - 1) / kWordsPerLimb;
+  toLimbs(modulus->word, words, m.n, m.length);
+  m.n0 = negativeInverse(m.n[0]);
+
+  // R^2 mod n, with R = 2^(kLimbBits * length), turns values into Montgomery form.
+  Limb rSquared[kMaxLimbs];
+  {
+    const uint32_t rWords = m.length * kWordsPerLimb;
+    uint32_t power[words::kMaxDividendWords] = {};
+    uint32_t remainder[kMaxModulusWords + 1];
+    power[2 * rWords] = 1;
+    words::remainder(power, 2 * rWords + 1, modulus->word, words, remainder);
+    toLimbs(remainder, words, rSquared, m.length);
+  }
+
+  Limb table[kTableSize][kMaxLimbs] = {};
+  Limb one[kMaxLimbs] = {1};
+  multiply(m, one, rSquared, table[0]);
+  BigNum reduced;
+  bigNumMod(base, modulus, &reduced);
+  toLimbs(reduced.word, bigNumWordsInUse(&reduced), table[1], m.length);
+  multiply(m, table[1], rSquared, table[1]);
+  for (uint32_t k = 2; k < kTableSize; ++k) multiply(m, table[k - 1], table[1], table[k]);
+
+  const int32_t windows = (exponent->bits + kWindowBits - 1) / kWindowBits;
+  Limb accumulator[kMaxLimbs];
+  Limb factor[kMaxLimbs];
+  selectEntry(table, m.length, window(exponent, (windows - 1) * kWindowBits), accumulator);
+  for (int32_t w = windows - 2; w >= 0; --w) {
+    for (int s = 0; s < kWindowBits; ++s) multiply(m, accumulator, accumulator, accumulator);
+    selectEntry(table, m.length, window(exponent, w * kWindowBits), factor);
+    multiply(m, accumulator, factor, accumulator);
+  }
+  multiply(m, accumulator, one, accumulator);
+  uint32_t result[kMaxLimbs * kWordsPerLimb];
+  toWords(accumulator, m.length, result);
+  bigNumFromWords(out, result, words);
+}
+
+// Right-to-left square and multiply for even moduli (never an RSA key).
+int plainModExp(const BigNum* base, const BigNum* exponent, const BigNum* modulus, BigNum* out) {
+  BigNum result;
+  BigNum power;
+  bigNumSetWord(&result, 1);
+  bigNumMod(base, modulus, &power);
+  for (int32_t i = 0; i < exponent->bits; ++i) {
+    if (bigNumTestBit(exponent, i)) {
+      bigNumMultiply(&result, &power, &result);
+      bigNumMod(&result, modulus, &result);
+    }
+    bigNumMultiply(&power, &power, &power);
+    bigNumMod(&power, modulus, &power);
+  }
+  bigNumCopy(out, &result);
+  return 0;
+}
+
+}  // namespace
+
+int bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* modulus, BigNum* out) {
+  if (modulus->bits == 0) return -2;
+  if (bigNumWordsInUse(modulus) > kMaxModulusWords) return -1;
+  if (exponent->bits == 0) {
+    bigNumSetWord(out, 1);
+    return 0;
+  }
+  if ((modulus->word[0] & 1) == 0) return plainModExp(base, exponent, modulus, out);
+  montgomeryModExp(base, exponent, modulus, out);
+  return 0;
+}
+
+}  // namespace zelkit::detail

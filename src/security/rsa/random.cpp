@@ -1,0 +1,16 @@
+#include "security/rsa/random.h"
+
+#include <cstdlib>
+
+#include "platform/random.h"
+
+namespace zelkit::detail {
+
+void randomBytes(uint8_t* out, int count) {
+  if (count <= 0) return;
+  // Without the system's generator there is nothing safe to hand out:
+  // predictable padding or session randoms would expose the keys.
+  if (!platform::randomBytes(out, static_cast<std::size_t>(count))) std::abort();
+}
+
+}  // namespace zelkit::detail

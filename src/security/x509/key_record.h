@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+#include "security/rsa/bignum.h"
+
+namespace zelkit::detail {
+
+// RSA moduli longer than this are refused.
+constexpr int32_t kRsaMaxModulusBits = 4096;
+
+// The Chinese-remainder parts of an RSA private key, which make the private
+// operation about four times faster than the plain exponent.
+struct RsaCrtKey {
+  BigNum publicExponent;
+  BigNum prime1;
+  BigNum prime2;
+  BigNum exponent1;    // d mod (prime1 - 1)
+  BigNum exponent2;    // d mod (prime2 - 1)
+  BigNum coefficient;  // prime2^-1 mod prime1
+  uint32_t fieldsFound;
+};
+constexpr uint32_t kRsaCrtFields = 6;
+
+// DER bytes of a key or certificate with the RSA numbers read from them.
+struct KeyRecord {
+  uint8_t* der;
+  uint32_t derLength;
+  uint32_t fieldsFound;  // modulus and exponent stored so far
+  BigNum first;          // modulus
+  BigNum second;         // private exponent of a private key, public exponent of a certificate
+  RsaCrtKey* crt;        // private keys: where to keep the CRT parts; null when not wanted
+};
+
+}  // namespace zelkit::detail

@@ -1,0 +1,415 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/connection/connection.h"
+#include "core/engine/core.h"
+#include "core/engine/engine_test_util.h"
+#include "core/engine/lock.h"
+#include "platform/completion_port.h"
+#include "platform/socket.h"
+#include "support/test_device.h"
+#include "zelkit/client.h"
+#include "zelkit/exceptions.h"
+
+namespace {
+
+using namespace enginetest;
+using namespace std::chrono_literals;
+using zelkit::ZelClient;
+using zelkit::detail::Connection;
+using zelkit::detail::core;
+using zelkit::detail::GlobalLock;
+namespace LocalEvent = zelkit::detail::LocalEvent;
+
+constexpr uint32_t kCommand = 0x0A370C31;
+constexpr uint32_t kOther = 0x0A380C31;
+
+zeltest::Bytes pattern(size_t size) {
+  zeltest::Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + 1);
+  return bytes;
+}
+
+// A registered hook-on client of a test device, with a callback for all
+// messages and local events.
+class TrafficTest : public testing::Test {
+ protected:
+  void start() {
+    device.start();
+    url = "zelp://HookOn1@" + device.endpoint();
+    GlobalLock lock;
+    client = std::make_unique<ZelClient>(url.c_str(), 0, 0);
+    client->registerMessageCallback(Recorder::callback, &events);
+  }
+  void SetUp() override { start(); }
+  // No callback may reach a recorder of the test once it is gone.
+  void TearDown() override { client->unregisterCallback(nullptr, &events); }
+  Connection* connection() { return core().getConnection(url.c_str()); }
+
+  zeltest::TestDevice device;
+  std::string url;
+  std::unique_ptr<ZelClient> client;
+  Recorder events;
+};
+
+TEST_F(TrafficTest, FramesArriveWhateverTheWritePattern) {
+  for (const auto style : {zeltest::WriteStyle::ByteByByte, zeltest::WriteStyle::SplitHeader,
+                           zeltest::WriteStyle::Whole}) {
+    zeltest::Rule rule = zeltest::Rule::reply(pattern(300));
+    rule.writeStyle = style;
+    device.setRule(kCommand, rule);
+    Recorder replies;
+    client->sendRequest(8000, kCommand, Recorder::callback, &replies);
+    const auto reply = replies.waitFor(kCommand, 10s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->errorCode, 0);
+    EXPECT_EQ(reply->payload, pattern(300));
+  }
+}
+
+TEST(TrafficFaults, MalformedFramesCloseTheConnection) {
+  for (const auto fault : {zeltest::Fault::BadVersion, zeltest::Fault::LengthBelow20,
+                           zeltest::Fault::PayloadLengthPastFrame, zeltest::Fault::CloseMidFrame}) {
+    SCOPED_TRACE(static_cast<int>(fault));
+    zeltest::TestDevice device;
+    zeltest::Rule rule = zeltest::Rule::reply(pattern(40));
+    rule.fault = fault;
+    device.setRule(kCommand, rule);
+    device.start();
+    Recorder events;
+    Recorder replies;
+    std::optional<ZelClient> client;
+    {
+      GlobalLock lock;
+      client.emplace(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+      client->registerMessageCallback(Recorder::callback, &events);
+      client->sendRequest(60000, kCommand, Recorder::callback, &replies);
+    }
+    EXPECT_TRUE(events.waitFor(LocalEvent::ConnectionClosed, 5s));
+    const auto reply = replies.waitFor(kCommand, 5s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->errorCode, zelkit::ConnectionReset);
+    EXPECT_TRUE(device.waitForClosed(0, 5s));
+    client->unregisterCallback(nullptr, &events);
+  }
+}
+
+TEST_F(TrafficTest, FragmentedReplyIsDeliveredOnceAndJoined) {
+  zeltest::Rule rule = zeltest::Rule::reply(pattern(250));
+  rule.fragmentSize = 100;
+  device.setRule(kCommand, rule);
+  Recorder replies;
+  client->sendRequest(5000, kCommand, Recorder::callback, &replies);
+  ASSERT_TRUE(replies.waitFor(kCommand, 5s));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(replies.count(), 1u);
+  EXPECT_EQ(replies.deliveries()[0].payload, pattern(250));
+  EXPECT_EQ(replies.deliveries()[0].mode, zelkit::detail::Reply);
+}
+
+TEST_F(TrafficTest, LastFragmentOfAnotherTagGivesExtensionMismatch) {
+  device.setRule(kCommand, zeltest::Rule::silent());
+  Recorder replies;
+  client->sendRequest(5000, kCommand, Recorder::callback, &replies);
+  const auto request = device.waitForTag(kCommand, 5s);
+  ASSERT_TRUE(request);
+  zeltest::FrameHeader first = request->header;
+  first.tag = kOther;
+  first.modeByte = zeltest::kModeReply | zeltest::kMoreFragments;
+  zeltest::FrameHeader last = request->header;
+  last.modeByte = zeltest::kModeReply;
+  zeltest::Bytes bytes = zeltest::encodeFrame(first, pattern(10));
+  const zeltest::Bytes closing = zeltest::encodeFrame(last, pattern(5));
+  bytes.insert(bytes.end(), closing.begin(), closing.end());
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(device.sendRaw(0, bytes));
+  const auto reply = replies.waitFor(kCommand, 5s);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "extensions-mismatch\n");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->errorCode, zelkit::ExtensionMismatch);
+}
+
+TEST_F(TrafficTest, RepliesOfOneTagAreMatchedByTransactionId) {
+  device.setRule(kCommand, zeltest::Rule::silent());
+  Recorder first;
+  Recorder second;
+  client->sendRequest(5000, kCommand, Recorder::callback, &first);
+  client->sendRequest(5000, kCommand, Recorder::callback, &second);
+  ASSERT_TRUE(device.waitForFrameCount(2 + device.frames().size() - device.framesWithTag(kCommand).size(), 5s));
+  ASSERT_TRUE(waitUntil([&] { return device.framesWithTag(kCommand).size() == 2; }, 5s));
+  const auto frames = device.framesWithTag(kCommand);
+  ASSERT_NE(frames[0].header.transactionId, frames[1].header.transactionId);
+  device.reply(frames[1], {2});
+  device.reply(frames[0], {1});
+  ASSERT_TRUE(first.waitForCount(1, 5s));
+  ASSERT_TRUE(second.waitForCount(1, 5s));
+  EXPECT_EQ(first.deliveries()[0].payload, zeltest::Bytes{1});
+  EXPECT_EQ(second.deliveries()[0].payload, zeltest::Bytes{2});
+}
+
+TEST_F(TrafficTest, AllTransactionIdsInUseStillGivesOne) {
+  device.setRule(kCommand, zeltest::Rule::silent());
+  std::set<int> ids;
+  for (int i = 0; i < 256; ++i) ids.insert(client->sendRequest(60000, kCommand, nullptr, nullptr));
+  EXPECT_EQ(ids.size(), 256u);
+  ASSERT_TRUE(waitUntil([&] { return device.framesWithTag(kCommand).size() == 256; }, 10s));
+  const int id = client->sendRequest(60000, kCommand, nullptr, nullptr);
+  EXPECT_GE(id, 0);
+  EXPECT_LE(id, 255);
+  EXPECT_TRUE(waitUntil([&] { return device.framesWithTag(kCommand).size() == 257; }, 5s));
+}
+
+TEST(TrafficLimits, SendQueueHoldsTwelveHundredAndFailsTheRestAtOnce) {
+  zeltest::TestDevice device;
+  device.setSilent(true);  // never registers: everything stays queued
+  device.start();
+  ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+  ASSERT_TRUE(device.waitForTag(zeltest::kTagRegister, 5s));
+  Recorder replies;
+  for (int i = 0; i < 1201; ++i) client.sendRequest(60000, kCommand, Recorder::callback, &replies);
+  EXPECT_EQ(replies.count(), 0u);
+  client.sendRequest(60000, kOther, Recorder::callback, &replies);
+  ASSERT_EQ(replies.count(), 1u);  // dropped, and completed inside the call
+  EXPECT_EQ(replies.deliveries()[0].errorCode, zelkit::ConnectionReset);
+  zelkit::ZelInputStream response;
+  client.sendRequest(60000, kOther, response);
+  EXPECT_THROW(response.wait(), zelkit::Exception*);  // a synchronous caller does not hang
+  client.unregisterCallback(nullptr, &replies);
+}
+
+TEST(TrafficLimits, GathersTakeAtMostEightPackets) {
+  RawPeer peer(false, 4096);
+  ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
+  ASSERT_TRUE(peer.acceptAndRegister(5s));
+  Connection* connection = core().getConnection(peer.url("HookOn1@").c_str());
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        GlobalLock lock;
+        return connection->state == zelkit::detail::ConnectionState::Registered && !connection->sendInProgress;
+      },
+      5s));
+  GlobalLock lock;
+  const int size = 4096;
+  zelkit::platform::setSocketOption(connection->socketHandle, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  zelkit::ZelOutputStream payload;
+  for (int i = 0; i < 17 * 65504; ++i) payload.writeOctet(static_cast<uint8_t>(i));
+  client.sendRequest(60000, kCommand, payload, nullptr, nullptr);
+  int pending = 0;
+  for (zelkit::detail::ZelPacket* packet = connection->pending.first(); packet != nullptr; packet = packet->pNext)
+    ++pending;
+  EXPECT_EQ(pending, 8);
+  EXPECT_EQ(connection->queuedCount, 9);
+  EXPECT_TRUE(connection->sendInProgress);
+}
+
+TEST_F(TrafficTest, MessagesWithAGapAreStillDelivered) {
+  ASSERT_TRUE(events.waitFor(LocalEvent::Registered, 5s));
+  for (const uint8_t sequence : {3, 5, 6}) ASSERT_TRUE(device.pushMessage(0, 0x0A010030, sequence, {sequence}));
+  ASSERT_TRUE(waitUntil([&] { return events.count() >= 4; }, 5s));
+  std::vector<int> sequences;
+  for (const Delivery& delivery : events.deliveries())
+    if (delivery.tag == 0x0A010030) sequences.push_back(delivery.transactionId);
+  EXPECT_EQ(sequences, (std::vector<int>{3, 5, 6}));
+}
+
+TEST_F(TrafficTest, KeepAliveIsAnsweredAndNotDelivered) {
+  ASSERT_TRUE(events.waitFor(LocalEvent::Registered, 5s));
+  ASSERT_TRUE(device.sendKeepAlive(0, 1));
+  const auto answer = device.waitForTag(zeltest::kTagKeepAliveAnswer, 5s);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->header.mode(), zeltest::kModeRequest);
+  EXPECT_TRUE(answer->payload.empty());
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(events.waitFor(zeltest::kTagKeepAliveMessage, 0ms));
+}
+
+// A hook-on user sends its id updates as hook-on registrations too.
+std::vector<uint16_t> lastIdUpdate(const zeltest::TestDevice& device) {
+  const auto registrations = device.registrations();
+  return registrations.empty() ? std::vector<uint16_t>{} : registrations.back().request.messageIds;
+}
+
+TEST_F(TrafficTest, MessageIdsRegisteredAtTheDevice) {
+  std::vector<unsigned long> tags;
+  for (unsigned long i = 0; i < 33; ++i) tags.push_back((0x0100 + i) << 16 | 0x0030);
+  Recorder subscriber;
+  client->subscribeMessageCallback(Recorder::callback, &subscriber, tags.data(), 33);
+  // The default id, then the first 31 asked for: 32 in all.
+  std::vector<uint16_t> expected = {0xFF03};
+  for (uint16_t i = 0; i < 31; ++i) expected.push_back(static_cast<uint16_t>(0x0100 + i));
+  // The primary entry takes all messages: the device list is just 0xFFFF.
+  ASSERT_TRUE(waitUntil([&] { return lastIdUpdate(device) == std::vector<uint16_t>{0xFFFF}; }, 5s));
+  client->unsubscribeMessageCallback(&events);
+  EXPECT_TRUE(waitUntil([&] { return lastIdUpdate(device) == expected; }, 5s));
+  client->unregisterCallback(nullptr, &subscriber);
+}
+
+TEST_F(TrafficTest, SubscriptionsGetTheirTagsAndThePrimaryEntryGetsAll) {
+  ASSERT_TRUE(events.waitFor(LocalEvent::Registered, 5s));
+  Recorder subscriber;
+  const unsigned long wanted[] = {0x0A010030};
+  client->subscribeMessageCallback(Recorder::callback, &subscriber, wanted, 1);
+  ASSERT_TRUE(device.pushMessage(0, 0x0A010999, 1));  // same high 16 bits
+  ASSERT_TRUE(device.pushMessage(0, 0x0B010030, 2));
+  ASSERT_TRUE(waitUntil([&] { return events.count() >= 3; }, 5s));
+  std::this_thread::sleep_for(200ms);
+  client->unregisterCallback(nullptr, &subscriber);
+  ASSERT_EQ(subscriber.count(), 1u);
+  EXPECT_EQ(subscriber.deliveries()[0].tag, 0x0A010999u);
+}
+
+// Subscribed later, so called first: it removes the primary entry.
+struct Unregisterer {
+  ZelClient* client;
+  void* victim;
+  std::atomic<int> calls{0};
+  static void callback(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+    auto* self = static_cast<Unregisterer*>(context);
+    self->calls.fetch_add(1);
+    self->client->unregisterCallback(Recorder::callback, self->victim);
+  }
+};
+
+TEST_F(TrafficTest, UnregisterDuringFanOutSkipsTheRemovedEntry) {
+  ASSERT_TRUE(events.waitFor(LocalEvent::Registered, 5s));
+  const size_t before = events.count();
+  Unregisterer remover{client.get(), &events};
+  const unsigned long all[] = {0xFFFF0000};
+  client->subscribeMessageCallback(Unregisterer::callback, &remover, all, 1);
+  ASSERT_TRUE(device.pushMessage(0, 0x0A010030, 1));
+  ASSERT_TRUE(waitUntil([&] { return remover.calls.load() == 1; }, 5s));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(events.count(), before);
+  client->unregisterCallback(nullptr, &remover);
+}
+
+TEST(TrafficFaults, JoiningStopsAtTheCap) {
+  zeltest::TestDevice device;
+  device.setRule(kCommand, zeltest::Rule::silent());
+  device.start();
+  Recorder events;
+  std::optional<ZelClient> client;
+  {
+    GlobalLock lock;
+    client.emplace(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+    client->registerMessageCallback(Recorder::callback, &events);
+    client->sendRequest(60000, kCommand, nullptr, nullptr);
+  }
+  const auto request = device.waitForTag(kCommand, 5s);
+  ASSERT_TRUE(request);
+  zeltest::FrameHeader header = request->header;
+  header.modeByte = zeltest::kModeReply | zeltest::kMoreFragments;
+  const zeltest::Bytes piece = zeltest::encodeFrame(header, zeltest::Bytes(zeltest::kMaxFragmentPayload, 0x55));
+  // Continuations without end: more than 64 MiB of them.
+  bool closed = false;
+  for (int i = 0; i < 1100 && !closed; ++i) closed = !device.sendRaw(0, piece);
+  EXPECT_TRUE(events.waitFor(LocalEvent::ConnectionClosed, 10s));
+  EXPECT_TRUE(device.waitForClosed(0, 5s));
+  client->unregisterCallback(nullptr, &events);
+}
+
+TEST(TrafficFaults, ReplyIsMatchedOnlyToARequestThatWaits) {
+  core().ensureInitialized();
+  GlobalLock lock;
+  Connection* connection = core().getConnection("127.1.1.1:5");
+  auto request = [&](zelkit::ZelCallback callback) {
+    zelkit::detail::ZelPacket* packet = zelkit::detail::ZelPacket::alloc(0);
+    packet->callback = callback;
+    packet->setHeaderWord(0, kCommand);
+    packet->setHeaderWord(1, 0x00050000);
+    connection->pending.pushFront(packet);
+    return packet;
+  };
+  zelkit::detail::ZelPacket* waiting = request(Recorder::callback);
+  request(nullptr);  // a continuation fragment, or a request whose callback went: ahead in the list
+  zelkit::detail::ZelPacket* reply = zelkit::detail::ZelPacket::alloc(0);
+  reply->setHeaderWord(0, kCommand);
+  reply->setHeaderWord(1, 0x01050000);
+  EXPECT_EQ(connection->takePendingRequest(reply), waiting);
+  zelkit::detail::ZelPacket::free(reply);
+  zelkit::detail::ZelPacket::free(waiting);
+}
+
+TEST(TrafficFaults, ShortDatagramsAreDropped) {
+  core().ensureInitialized();
+  Recorder messages;
+  uint16_t port = 0;
+  {
+    GlobalLock lock;
+    Connection* connection = core().getConnection("127.1.1.1:6");
+    connection->registerMessageCallback(Recorder::callback, &messages, nullptr, -1, 0);
+    connection->socketHandle = core().getUdpSocket(AF_INET, 0, &port, false);
+    zelkit::platform::associateSocket(core().port(), connection->socketHandle, reinterpret_cast<uintptr_t>(connection));
+    connection->startDatagramReceive();
+    core().startWorker(false);
+  }
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = port;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const zeltest::Bytes shortDatagram(10, 0x02);
+  zeltest::FrameHeader header;
+  header.tag = 0x0A010030;
+  header.modeByte = zeltest::kModeMessage;
+  zeltest::Bytes message = zeltest::encodeFrame(header, zeltest::Bytes{7, 8});
+  message.erase(message.begin(), message.begin() + zeltest::kTpktHeaderSize);  // datagrams carry no TPKT word
+  for (const zeltest::Bytes& datagram : {shortDatagram, message})
+    ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  ::close(fd);
+  const auto delivered = messages.waitFor(0x0A010030, 5s);
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(delivered->payload, (zeltest::Bytes{7, 8}));
+  EXPECT_EQ(messages.count(), 1u);
+}
+
+TEST(TrafficFaults, NullContextUnregisterKeepsSynchronousCallers) {
+  zeltest::TestDevice device;
+  device.setRule(kCommand, zeltest::Rule::silent());
+  device.start();
+  ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+  zelkit::ZelInputStream response;
+  client.sendRequest(800, kCommand, response);
+  ASSERT_TRUE(device.waitForTag(kCommand, 5s));
+  client.unregisterCallback(nullptr, nullptr);
+  try {
+    response.wait();
+    FAIL() << "no exception";
+  } catch (zelkit::Exception* exception) {
+    EXPECT_EQ(exception->code, zelkit::ResponseTimeout);
+  }
+}
+
+TEST(TrafficFaults, ConnectionClosedDuringResolutionStaysClosed) {
+  zeltest::TestDevice device;
+  device.start();
+  // The close races the look-up. A look-up that ends first connects before
+  // the close, which ends that connection; one that ends after it must not
+  // connect at all. Either way the connection is idle afterwards.
+  std::vector<std::string> urls;
+  for (int attempt = 0; attempt < 60; ++attempt) {
+    urls.push_back("zelp://HookOn1@localhost:" + std::to_string(device.port()) + "/" + std::to_string(attempt));
+    ZelClient client(urls.back().c_str(), 0, 0);
+    // Closes at different moments of the look-up.
+    const auto until = Clock::now() + std::chrono::microseconds(5 * attempt);
+    while (Clock::now() < until) {
+    }
+    client.disconnect();
+  }
+  std::this_thread::sleep_for(500ms);
+  GlobalLock lock;
+  for (const std::string& url : urls) {
+    Connection* connection = core().getConnection(url.c_str());
+    EXPECT_EQ(connection->state, zelkit::detail::ConnectionState::Idle) << url;
+    EXPECT_EQ(connection->socketHandle, 0) << url;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+#include "zelkit/exceptions.h"
+
+#include <cstring>
+#include <exception>
+
+#include <gtest/gtest.h>
+
+#include "core/wire/exception_table.h"
+
+namespace zelkit {
+namespace {
+
+// What doThrow throws, caught the way applications catch it.
+Exception* thrownBy(int code) {
+  try {
+    Exception::doThrow(code);
+  } catch (Exception* e) {
+    return e;
+  }
+  return nullptr;
+}
+
+template <typename X>
+X* thrownDirectly() {
+  try {
+    throw new X;
+  } catch (X* e) {
+    return e;
+  }
+}
+
+class Exceptions : public testing::Test {
+ protected:
+  void SetUp() override { detail::preallocateExceptions(); }
+};
+
+TEST_F(Exceptions, EveryCodeWithAnInstanceThrowsItsClass) {
+  struct Case {
+    int code;
+    const char* text;
+  } cases[] = {
+      {0x10, "zelkit::InvalidVersion"},       {0x20, "zelkit::NotRegistered"},
+      {0x21, "zelkit::InvalidClientId"},      {0x30, "zelkit::InvalidMethod"},
+      {0x40, "zelkit::InvalidCmd"},           {0x50, "zelkit::InvalidAccessType"},
+      {0x60, "zelkit::InvalidDatatType"},     {0x70, "zelkit::WriteError"},
+      {0x80, "zelkit::PacketSizeError"},      {0x90, "zelkit::ReadNotSupported"},
+      {0xA0, "zelkit::InvalidAuthorizationLevel"}, {0xB0, "zelkit::InvalidSessionId"},
+      {0xC0, "zelkit::RetryLater"},           {0xFF, "zelkit::UnknownError"},
+      {0x101, "zelkit::ResponseTimeout"},     {0x104, "zelkit::InvalidAddress"},
+      {0x106, "zelkit::ExtensionMismatch"},
+  };
+  for (const Case& c : cases) {
+    Exception* e = thrownBy(c.code);
+    ASSERT_NE(e, nullptr) << c.code;
+    EXPECT_EQ(e->code, c.code);
+    EXPECT_STREQ(e->what(), c.text);
+    EXPECT_EQ(e, Exception::list[c.code]);
+  }
+}
+
+TEST_F(Exceptions, DirectlyThrownClassesGetTheirInstanceAtTheFirstThrow) {
+  EXPECT_STREQ(thrownBy(0x102)->what(), "zelkit::UnknownError");
+  EXPECT_STREQ(thrownBy(0x105)->what(), "zelkit::UnknownError");
+  EXPECT_STREQ(thrownBy(0x108)->what(), "zelkit::UnknownError");
+
+  Exception* badParameter = thrownDirectly<BadParameterException>();
+  Exception* notFound = thrownDirectly<AddressNotFoundException>();
+  Exception* connection = thrownDirectly<ConnectionErrorException>();
+  EXPECT_STREQ(badParameter->what(), "zelkit::BadParameter");
+  EXPECT_STREQ(notFound->what(), "zelkit::AddressNotFound");
+  EXPECT_STREQ(connection->what(), "zelkit::ConnectionError");
+  EXPECT_EQ(thrownBy(0x102), badParameter);
+  EXPECT_EQ(thrownBy(0x105), notFound);
+  EXPECT_EQ(thrownBy(0x108), connection);
+}
+
+TEST_F(Exceptions, CodesWithoutAClassThrowUnknownError) {
+  // 0x1FF and 0x200: a local error carries any payload byte plus 0x100.
+  for (int code : {0x00, 0x11, 0xF0, 0x100, 0x107, 0x109, 0x1FF, 0x200, -1}) {
+    Exception* e = thrownBy(code);
+    ASSERT_NE(e, nullptr) << code;
+    EXPECT_EQ(e, Exception::list[UnknownError]) << code;
+    EXPECT_STREQ(e->what(), "zelkit::UnknownError") << code;
+  }
+}
+
+TEST_F(Exceptions, DoThrowHasTheStaticTypeOfTheBase) {
+  bool caughtAsDerived = false;
+  bool caughtAsBase = false;
+  try {
+    try {
+      Exception::doThrow(0x40);
+    } catch (InvalidCmdException*) {
+      caughtAsDerived = true;
+    }
+  } catch (Exception* e) {
+    caughtAsBase = e->code == InvalidCmd;
+  }
+  EXPECT_FALSE(caughtAsDerived);
+  EXPECT_TRUE(caughtAsBase);
+
+  try {
+    Exception::doThrow(0x101);
+  } catch (std::exception* e) {
+    EXPECT_STREQ(e->what(), "zelkit::ResponseTimeout");
+  }
+}
+
+TEST_F(Exceptions, EveryThrowDeliversTheSameInstance) {
+  BadParameterException* first = thrownDirectly<BadParameterException>();
+  EXPECT_EQ(thrownDirectly<BadParameterException>(), first);
+  EXPECT_EQ(thrownBy(0x102), first);
+  EXPECT_EQ(thrownBy(0x40), thrownBy(0x40));
+}
+
+TEST_F(Exceptions, AHandlerThatDeletesTheInstanceDoesNoHarm) {
+  Exception* cmd = thrownBy(0x40);
+  delete cmd;  // runs the destructor only; the slot keeps its memory
+  EXPECT_EQ(Exception::list[InvalidCmd], cmd);
+  Exception* again = thrownBy(0x40);
+  EXPECT_EQ(again, cmd);
+  EXPECT_STREQ(again->what(), "zelkit::InvalidCmd");
+  EXPECT_EQ(again->code, InvalidCmd);
+
+  BadParameterException* bad = thrownDirectly<BadParameterException>();
+  delete bad;
+  delete thrownBy(0x102);  // the instance doThrow rebuilt, deleted again
+  EXPECT_EQ(thrownDirectly<BadParameterException>(), bad);
+  EXPECT_STREQ(bad->what(), "zelkit::BadParameter");
+}
+
+TEST_F(Exceptions, ACopyIsAPlainException) {
+  const Exception copy(*thrownBy(0x101));
+  EXPECT_EQ(copy.code, ResponseTimeout);
+  EXPECT_STREQ(copy.what(), "zelkit::Exception");
+}
+
+}  // namespace
+}  // namespace zelkit
