@@ -61,6 +61,14 @@ void clear(KeyRecord* record, RsaCrtKey* crt) {
   if (crt != nullptr) *crt = RsaCrtKey{};
 }
 
+void empty(KeyRecord* certificate, KeyRecord* privateKey, KeyRecord* intermediate) {
+  release(certificate);
+  release(privateKey);
+  release(intermediate);
+  clear(certificate, nullptr);
+  clear(privateKey, privateKey->crt);
+}
+
 }  // namespace
 
 int loadServerKeys(KeyRecord* certificate, KeyRecord* privateKey, KeyRecord* intermediate) {
@@ -74,15 +82,13 @@ int loadServerKeys(KeyRecord* certificate, KeyRecord* privateKey, KeyRecord* int
   if (configured && privateKey->derLength > 0 && certificate->derLength > 0) {
     const char* problem = readCredentials(certificate, privateKey);
     if (problem == nullptr) return 0;
-    logSystem("ssl ", "Configured server key not usable: %s; using the built-in key and certificate", problem);
+    logSystem("ssl ", "Configured server key not usable: %s; no TLS server handshake will succeed", problem);
+    empty(certificate, privateKey, intermediate);
+    return kServerKeysUnusable;
   }
 
   // The configured key and certificate are never mixed with the built-in ones.
-  release(certificate);
-  release(privateKey);
-  release(intermediate);
-  clear(certificate, nullptr);
-  clear(privateKey, privateKey->crt);
+  empty(certificate, privateKey, intermediate);
   if (!decodeBuiltin(kBuiltinPrivateKeyBody, privateKey)) return -1;
   if (!decodeBuiltin(kBuiltinCertificateBody, certificate)) return -2;
   readCredentials(certificate, privateKey);

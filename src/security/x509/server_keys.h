@@ -24,12 +24,19 @@ extern SslKeyEntry sslKeyTable[3];
 int getServerKey(uint8_t* out, int* length);
 int getServerCertificate(uint8_t* out, int* length, int index);
 
+// loadServerKeys: a key and certificate are configured but cannot be used.
+constexpr int kServerKeysUnusable = -3;
+
 // Fills the three records from sslKeyTable: each record gets a DER buffer
 // of its entry's size, the key its modulus, private exponent and CRT parts,
-// the certificate its public key. Missing entries, or a key and certificate
-// that cannot be used together (logged), give the built-in key and
-// certificate and no intermediate certificate. 0; -1 or -2 when the
-// built-in key or certificate cannot be read. The buffers are never freed.
+// the certificate its public key; 0. Nothing configured, or a missing key or
+// certificate, gives the built-in key and certificate and no intermediate
+// certificate (-1 or -2 when the built-in key or certificate cannot be
+// read). A configured key and certificate that cannot be used together
+// (not PKCS#1, too long, no usable public key, another key) are logged and
+// give kServerKeysUnusable with all three records empty: the built-in key
+// is public and must not stand in for them, so no server handshake may
+// succeed. The buffers are never freed.
 int loadServerKeys(KeyRecord* certificate, KeyRecord* privateKey, KeyRecord* intermediate);
 
 }  // namespace zelkit::detail

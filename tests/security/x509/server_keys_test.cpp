@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "core/engine/core.h"
 #include "security/rsa/rsa.h"
 #include "security/x509/x509.h"
 #include "security/key_fixtures.h"
@@ -115,7 +117,7 @@ TEST_F(ServerKeys, LargeKeysFit) {
   expectWorkingPair();
 }
 
-TEST_F(ServerKeys, UnusableConfigurationsFallBackToTheBuiltinCredentials) {
+TEST_F(ServerKeys, IncompleteConfigurationsFallBackToTheBuiltinCredentials) {
   ZELKIT_REQUIRE_TOOL("openssl");
   const Bytes leaf = test::readFile(test::dataPath("leaf.der"));
   struct Case {
@@ -126,9 +128,6 @@ TEST_F(ServerKeys, UnusableConfigurationsFallBackToTheBuiltinCredentials) {
   const Case cases[] = {
       {"certificate only", {}, leaf},
       {"key only", keyDer(2048), {}},
-      {"PKCS#8 key", openssl("pkcs8 -topk8 -nocrypt -outform DER -in " + test::dataPath("rsa2048.pem")), leaf},
-      {"key of another certificate", keyDer(1024), leaf},
-      {"certificate without an RSA key", keyDer(2048), test::readFile(test::dataPath("ec.der"))},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -137,6 +136,51 @@ TEST_F(ServerKeys, UnusableConfigurationsFallBackToTheBuiltinCredentials) {
     configure(SslIntermediateCertificate, leaf);
     ASSERT_EQ(load(), 0);
     expectBuiltin();
+    TearDown();
+  }
+}
+
+// The built-in key is public: a configured pair that cannot be used is
+// reported and serves nothing, rather than being replaced by it.
+TEST_F(ServerKeys, UnusableConfigurationsServeNoKeyAndAreLogged) {
+  ZELKIT_REQUIRE_TOOL("openssl");
+  const std::string logs = testing::TempDir() + "server-keys-log";
+  std::filesystem::create_directories(logs);
+  core().setLoggingDirectory(logs.c_str());
+  const Bytes leaf = test::readFile(test::dataPath("leaf.der"));
+  struct Case {
+    const char* what;
+    Bytes key;
+    Bytes certificate;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {"PKCS#8 key", openssl("pkcs8 -topk8 -nocrypt -outform DER -in " + test::dataPath("rsa2048.pem")), leaf,
+       "the private key is not a PKCS#1 RSA private key"},
+      {"key of another certificate", keyDer(1024), leaf, "the private key does not belong to the certificate"},
+      {"certificate without an RSA key", keyDer(2048), test::readFile(test::dataPath("ec.der")),
+       "the certificate holds no usable RSA public key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    configure(SslPrivateKey, c.key);
+    configure(SslCertificate, c.certificate);
+    configure(SslIntermediateCertificate, leaf);
+    ASSERT_EQ(load(), kServerKeysUnusable);
+    for (const KeyRecord* record : {&certificate_, &key_, &intermediate_}) {
+      EXPECT_EQ(record->derLength, 0u);
+      EXPECT_EQ(record->first.bits, 0);
+    }
+    // Nothing to decrypt a client's key exchange with.
+    uint8_t cipher[256] = {0, 2};
+    uint8_t out[kPreMasterLength];
+    int32_t outLength = sizeof(out);
+    EXPECT_NE(rsaDecrypt(&key_, cipher, sizeof(cipher), out, &outLength), 0);
+    const std::string log = test::readText(logs + "/127.1.1.1.log");
+    EXPECT_NE(log.find(std::string("ssl  Configured server key not usable: ") + c.problem +
+                       "; no TLS server handshake will succeed"),
+              std::string::npos)
+        << log;
     TearDown();
   }
 }
