@@ -74,6 +74,9 @@ class ZELKIT_API ZelOutputStream {
   // Room for length bytes that the caller fills: the current write position.
   unsigned char* reserve(int length);
   void writeString(const char* text);
+  // Wide texts travel as 16-bit units and a zero unit: a wchar_t character
+  // beyond U+FFFF as a surrogate pair (beyond U+10FFFF as U+FFFD), unsigned
+  // short units as they are, char bytes widened as signed values.
   void writeWString(const wchar_t* text);
   void writeWString(const unsigned short* text);
   void writeWString(const char* text);
@@ -111,8 +114,11 @@ class ZELKIT_API ZelInputStream {
   ZelInputStream();
   ZelInputStream(const void* data, int length);
   ~ZelInputStream();
-  // Streams own their packet; they are neither copied nor assigned.
-  ZelInputStream& operator=(const ZelInputStream& other) = delete;
+  // The target leaves the armed requests and frees its packet, then reads a
+  // copy of what the source holds (its packet with header, payload and value
+  // table, or its caller's bytes) from the same position; it is idle
+  // afterwards. A source still waiting for its reply holds nothing yet.
+  ZelInputStream& operator=(const ZelInputStream& other);
 
   unsigned char readOctet();
   unsigned short readUShort();
@@ -123,6 +129,9 @@ class ZELKIT_API ZelInputStream {
   void read(void* buffer, int length);
   const unsigned char* skip(int length);
   void readString(char* buffer, int size);
+  // Up to and including a zero unit, at most max values (then without a
+  // terminator). The wchar_t form joins a surrogate pair into one character
+  // and reads half a pair as U+FFFD.
   void readWString(wchar_t* buffer, int max);
   void readWString(unsigned short* buffer, int max);
   char* readHostId(char* buffer, int size);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
 
 #include <netinet/in.h>
 
@@ -67,7 +68,12 @@ void runOperation(ZelInputStream& stream, const ZelPacket* packet, size_t frameL
       stream.readString(text, argument + 1);
       require(std::memchr(text, 0, static_cast<size_t>(argument) + 1) != nullptr);
       break;
-    case 7: stream.readWString(wide, argument + 1); break;
+    case 7:
+      std::wmemset(wide, L'#', 32);
+      stream.readWString(wide, argument + 1);
+      for (int i = 0; i <= argument && wide[i] != 0; ++i)
+        require(static_cast<uint32_t>(wide[i]) <= 0x10FFFF && (wide[i] < 0xD800 || wide[i] > 0xDFFF));
+      break;
     case 8:
       if (stream.readHostId(text, argument + 1) != nullptr)
         require(std::memchr(text, 0, static_cast<size_t>(argument) + 1) != nullptr);
@@ -83,6 +89,12 @@ void runOperation(ZelInputStream& stream, const ZelPacket* packet, size_t frameL
     case 13: {
       zelkit::ZelOutputStream copy(stream);
       require(copy.size() == stream.available());
+      break;
+    }
+    case 14: {
+      ZelInputStream copy;
+      copy = stream;
+      require(copy.available() == stream.available() && copy.pos() == stream.pos());
       break;
     }
     default: stream.pos(); break;

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstring>
 
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
@@ -10,6 +11,33 @@ namespace zelkit {
 ZelInputStream::~ZelInputStream() {
   if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) != 0) detail::core().removePendingStream(this);
   if (packet_ != nullptr) detail::ZelPacket::free(packet_);
+}
+
+ZelInputStream& ZelInputStream::operator=(const ZelInputStream& other) {
+  if (this == &other) return *this;
+  // Every stream owns its packet: the target gets a copy of its own.
+  detail::ZelPacket* copy = nullptr;
+  const unsigned char* readPos = nullptr;
+  const unsigned char* end = nullptr;
+  if (other.packet_ != nullptr) {
+    copy = detail::ZelPacket::clone(other.packet_);
+    const unsigned char* from = other.packet_->wire;
+    readPos = copy->wire + (other.readPos_ - from);
+    end = copy->wire + (other.end_ - from);
+  } else if (other.readPos_ != nullptr) {
+    const int length = other.available();
+    copy = detail::ZelPacket::alloc(length);
+    copy->payloadLength = length;
+    if (length > 0) std::memcpy(copy->payload(), other.readPos_, static_cast<std::size_t>(length));
+    readPos = copy->payload();
+    end = readPos + length;
+  }
+  if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) != 0) detail::core().removePendingStream(this);
+  purge();
+  packet_ = copy;
+  readPos_ = readPos;
+  end_ = end;
+  return *this;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "core/wire/conversions.h"
 #include "core/wire/packet.h"
+#include "core/wire/utf16.h"
 #include "core/wire/value_table.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/streams.h"
@@ -69,19 +70,29 @@ void ZelInputStream::readString(char* buffer, int size) {
   readPos_ += copied + (consumedTerminator ? 1 : 0);
 }
 
-namespace {
-template <typename Unit>
-void readUnits(ZelInputStream& stream, Unit* buffer, int max) {
+static_assert(sizeof(wchar_t) == 4, "a wchar_t holds a whole character");
+
+void ZelInputStream::readWString(wchar_t* buffer, int max) {
   if (max < 1) throw new BadParameterException;
   for (int i = 0; i < max; ++i) {
-    buffer[i] = static_cast<Unit>(stream.readUShort());
+    uint32_t character = readUShort();
+    if (detail::utf16::isHighSurrogate(character) && available() >= 2 &&
+        detail::utf16::isLowSurrogate(detail::readBE16(readPos_)))
+      character = detail::utf16::join(character, readUShort());
+    else if (detail::utf16::isSurrogate(character))
+      character = detail::utf16::Replacement;  // half a pair
+    buffer[i] = static_cast<wchar_t>(character);
+    if (character == 0) return;
+  }
+}
+
+void ZelInputStream::readWString(unsigned short* buffer, int max) {
+  if (max < 1) throw new BadParameterException;
+  for (int i = 0; i < max; ++i) {
+    buffer[i] = readUShort();
     if (buffer[i] == 0) return;
   }
 }
-}  // namespace
-
-void ZelInputStream::readWString(wchar_t* buffer, int max) { readUnits(*this, buffer, max); }
-void ZelInputStream::readWString(unsigned short* buffer, int max) { readUnits(*this, buffer, max); }
 
 namespace {
 

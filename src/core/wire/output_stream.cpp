@@ -8,6 +8,7 @@
 
 #include "core/wire/conversions.h"
 #include "core/wire/packet.h"
+#include "core/wire/utf16.h"
 #include "core/wire/value_table.h"
 #include "platform/socket.h"
 #include "zelkit/exceptions.h"
@@ -161,7 +162,13 @@ void writeUnits(ZelOutputStream& stream, const Unit* text, Widen widen) {
 }  // namespace
 
 void ZelOutputStream::writeWString(const wchar_t* text) {
-  writeUnits(*this, text, [](wchar_t unit) { return static_cast<unsigned short>(unit); });
+  requireText(text);
+  for (; *text != 0; ++text) {
+    uint16_t units[2];
+    const int count = detail::utf16::split(static_cast<uint32_t>(*text), units);
+    for (int i = 0; i < count; ++i) writeUShort(units[i]);
+  }
+  writeUShort(0);
 }
 
 void ZelOutputStream::writeWString(const unsigned short* text) {

@@ -156,6 +156,38 @@ TEST(InputStream, WideStringsStopAtZeroOrAtTheLimit) {
   EXPECT_EQ(limited.available(), 6);
 }
 
+TEST(InputStream, WideCharactersJoinTheirSurrogatePairs) {
+  struct Case {
+    const char* name;
+    Bytes units;
+    int max;
+    std::wstring text;  // what is stored, its terminator included when stored
+    int left;
+  } cases[] = {
+      {"within the BMP", {0x00, 0xE9, 0xFF, 0xFE, 0x00, 0x00}, 8, std::wstring(L"\u00E9\uFFFE") + L'\0', 0},
+      {"a pair is one character", {0xD8, 0x3D, 0xDE, 0x00, 0x00, 0x00}, 8, std::wstring(L"\U0001F600") + L'\0', 0},
+      {"a pair counts once against the buffer", {0xD8, 0x3D, 0xDE, 0x00, 0x00, 0x41, 0x00, 0x00}, 2,
+       L"\U0001F600A", 2},
+      {"a lone high surrogate", {0xD8, 0x3D, 0x00, 0x41, 0x00, 0x00}, 8, std::wstring(L"\uFFFDA") + L'\0', 0},
+      {"a lone low surrogate", {0xDE, 0x00, 0x00, 0x00}, 8, std::wstring(L"\uFFFD") + L'\0', 0},
+      {"a high surrogate before the terminator", {0xDB, 0xFF, 0x00, 0x00}, 8, std::wstring(L"\uFFFD") + L'\0', 0},
+  };
+  for (const Case& c : cases) {
+    ZelInputStream stream(c.units.data(), static_cast<int>(c.units.size()));
+    std::wstring buffer(8, L'#');
+    stream.readWString(buffer.data(), c.max);
+    EXPECT_EQ(buffer.substr(0, c.text.size()), c.text) << c.name;
+    EXPECT_EQ(stream.available(), c.left) << c.name;
+  }
+  // The same units read as units stay as they are.
+  const Bytes pair = {0xD8, 0x3D, 0xDE, 0x00, 0x00, 0x00};
+  ZelInputStream stream(pair.data(), static_cast<int>(pair.size()));
+  unsigned short units[3];
+  stream.readWString(units, 3);
+  EXPECT_EQ(units[0], 0xD83D);
+  EXPECT_EQ(units[1], 0xDE00);
+}
+
 TEST(InputStream, HeaderParse) {
   struct Case {
     uint8_t wireMode;
@@ -256,6 +288,38 @@ TEST(InputStream, HostIdAsText) {
   char buffer[8] = "x";
   EXPECT_EQ(zero.readHostId(buffer, sizeof buffer), nullptr);
   EXPECT_STREQ(buffer, "");
+}
+
+TEST(InputStream, AssignmentReadsACopyOfItsOwnFromTheSamePosition) {
+  ZelInputStream target;
+  target.allocBuffer(32);  // freed by the assignment
+  {
+    ZelInputStream source;
+    test::attachFrame(source, 0x41, test::concat({{0xAA, 0xBB}, test::be32(36)}), tableWithEverything());
+    source.readOctet();
+    target = source;
+    EXPECT_EQ(target.pos(), 1);
+    EXPECT_EQ(target.available(), 5);
+    const ZelInputStream& itself = target;
+    target = itself;  // nothing happens
+    EXPECT_EQ(target.available(), 5);
+  }  // the source's packet goes with it
+  EXPECT_EQ(target.readOctet(), 0xBB);
+  char host[16];
+  ASSERT_EQ(target.readHostId(host, sizeof host), host);  // through the copied value table
+  EXPECT_STREQ(host, "camera");
+  EXPECT_EQ(target.available(), 0);
+
+  Bytes data = {1, 2, 3};
+  ZelInputStream overBuffer(data.data(), 3);
+  overBuffer.readOctet();
+  target = overBuffer;
+  data[1] = 0xEE;  // the caller's bytes were copied, not referenced
+  EXPECT_EQ(target.readUShort(), 0x0203);
+
+  ZelInputStream empty;
+  target = empty;
+  EXPECT_EQ(target.available(), 0);
 }
 
 TEST(InputStream, HostIdAsSocketAddress) {

@@ -67,6 +67,25 @@ TEST(OutputStream, WideStrings) {
   EXPECT_EQ(bytesOf(ZelOutputStream(units)), bytesOf(shorts));
 }
 
+TEST(OutputStream, WideCharactersGoOutAsUtf16Units) {
+  struct Case {
+    const char* name;
+    std::wstring text;
+    Bytes units;
+  } cases[] = {
+      {"within the BMP, unchanged", L"\u00E9\uFFFE", {0x00, 0xE9, 0xFF, 0xFE, 0x00, 0x00}},
+      {"beyond U+FFFF, a surrogate pair", L"A\U0001F600", {0x00, 0x41, 0xD8, 0x3D, 0xDE, 0x00, 0x00, 0x00}},
+      {"the last character", L"\U0010FFFF", {0xDB, 0xFF, 0xDF, 0xFF, 0x00, 0x00}},
+      {"beyond U+10FFFF, the replacement", std::wstring(1, static_cast<wchar_t>(0x110000)), {0xFF, 0xFD, 0x00, 0x00}},
+  };
+  for (const Case& c : cases) {
+    ZelOutputStream written;
+    written.writeWString(c.text.c_str());
+    EXPECT_EQ(bytesOf(written), c.units) << c.name;
+    EXPECT_EQ(bytesOf(ZelOutputStream(c.text.c_str())), c.units) << c.name;
+  }
+}
+
 TEST(OutputStream, GrowsByDoublingAndKeepsItsBytesAndTable) {
   ZelOutputStream stream;
   stream.enforceValueTable();
