@@ -95,6 +95,7 @@ TEST_P(Login, RegistersAsTheUserAsks) {
     // Refused: the connection goes idle and the queued request is reset.
     EXPECT_EQ(reply->errorCode, zelkit::ConnectionReset);
     EXPECT_FALSE(events.waitFor(LocalEvent::Registered, 300ms));
+    EXPECT_FALSE(events.waitFor(LocalEvent::ConnectFailed, 0ms));  // the connect itself succeeded
     EXPECT_EQ(client->getClientId(), 0);
   }
   client->unregisterCallback(nullptr, &events);
@@ -189,6 +190,42 @@ TEST(LoginFaults, ShortRegisterReplyIsARefusal) {
   EXPECT_EQ(reply->errorCode, zelkit::ConnectionReset);
   EXPECT_EQ(client.getClientId(), 0);
   EXPECT_FALSE(peer.readFrame(500ms));  // closed, and the request never went out
+}
+
+// A device that takes the TCP connection and never answers the login: the
+// connect fails once the login has had the connect time-out.
+TEST(LoginFaults, SilentDeviceFailsTheConnectAfterTheConnectTimeout) {
+  for (const int connectTimeoutMs : {1000, 2000}) {
+    SCOPED_TRACE(connectTimeoutMs);
+    zelkit::ZelClient::setConnectTimeout(connectTimeoutMs);
+    zeltest::TestDevice device;
+    device.setSilent(true);
+    device.start();
+    Recorder events;
+    Recorder replies;
+    std::optional<zelkit::ZelClient> client;
+    Clock::time_point started;
+    {
+      zelkit::detail::GlobalLock lock;
+      client.emplace(("zelp://user:pw@" + device.endpoint()).c_str(), 0, 0);
+      client->registerMessageCallback(Recorder::callback, &events);
+      client->sendRequest(60000, kCommand, Recorder::callback, &replies);
+      started = Clock::now();
+    }
+    const auto failed = events.waitFor(LocalEvent::ConnectFailed, 10s);
+    ASSERT_TRUE(failed);
+    const auto elapsed = std::chrono::duration_cast<milliseconds>(failed->time - started).count();
+    EXPECT_GE(elapsed, connectTimeoutMs);
+    EXPECT_LT(elapsed, connectTimeoutMs + 2000);
+    EXPECT_FALSE(device.framesWithTag(zeltest::kTagRequestChallenge).empty());  // the transport was up
+
+    const auto reply = replies.waitFor(kCommand, 5s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->errorCode, zelkit::ConnectionReset);
+    EXPECT_TRUE(device.framesWithTag(kCommand).empty());
+    EXPECT_FALSE(events.waitFor(LocalEvent::ConnectionClosed, 0ms));
+    client->unregisterCallback(nullptr, &events);
+  }
 }
 
 struct TunnelCase {

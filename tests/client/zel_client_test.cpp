@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/engine_test_util.h"
 #include "core/engine/lock.h"
@@ -126,6 +127,45 @@ TEST_F(ZelClientTest, OwnAddressIsLearnedAtRegistration) {
   for (int i = 0; i < 6; ++i) EXPECT_EQ(mac[i], 0);
 }
 
+int referencesOf(ZelClient& client) { return zelkit::detail::Connection::getStatistics(0, &client); }
+
+TEST_F(ZelClientTest, CopiesAndAssignmentsShareConnectionsAndCountThem) {
+  zeltest::TestDevice otherDevice;
+  otherDevice.addAccount("user", "pw");
+  otherDevice.start();
+  const std::string otherUrl = "zelp://user:pw@" + otherDevice.endpoint();
+  ZelClient other(otherUrl.c_str(), 0x77, 5);
+
+  ZelClient copy(*client);  // the connection, without the ids
+  EXPECT_EQ(referencesOf(*client), 2);
+  EXPECT_EQ(copy.getSessionId(), 0u);
+  EXPECT_EQ(copy.getNum(), 0);
+
+  copy = other;  // the other's connection and ids
+  EXPECT_EQ(referencesOf(*client), 1);
+  EXPECT_EQ(referencesOf(other), 2);
+  EXPECT_STREQ(copy.getUrl(), otherUrl.c_str());
+  EXPECT_EQ(copy.getSessionId(), 0x77u);
+  EXPECT_EQ(copy.getNum(), 5);
+  ZelClient& itself = copy;
+  copy = itself;
+  EXPECT_EQ(referencesOf(other), 2);
+  {
+    ZelClient temporary(copy);
+    EXPECT_EQ(referencesOf(other), 3);
+  }
+  EXPECT_EQ(referencesOf(other), 2);
+
+  zelkit::ZelInputStream response;
+  zelkit::ZelOutputStream payload;
+  copy.sendRequestSync(3000, kCommand, payload, response);
+  const auto frame = otherDevice.waitForTag(kCommand, 1s);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->header.sessionId, 0x77u);
+  EXPECT_EQ(frame->header.num, 5);
+  EXPECT_TRUE(device.framesWithTag(kCommand).empty());
+}
+
 TEST(ZelClientWait, UnarmedStreamReturnsAtOnce) {
   zelkit::ZelInputStream stream;
   stream.wait();
@@ -196,6 +236,107 @@ TEST_F(ZelClientTest, UnregisterDropsQueuedCallbacksAndWaitsForADispatchedOne) {
   dispatcher.join();
   core().dispatchQueuedCallbacks();
   EXPECT_EQ(dropped.count(), 0u);
+}
+
+Recorder contextless;
+void recordContextless(void*, zelkit::ZelHeader& header, zelkit::ZelInputStream& stream) {
+  contextless.record(header, stream);
+}
+void neverRegistered(void*, zelkit::ZelHeader&, zelkit::ZelInputStream&) {}
+
+// Three asynchronous requests, queued (the device never logs the client in)
+// or pending (sent, never answered), and a synchronous one: unregistering
+// drops the completions of its context whatever their function, and with a
+// null context every pending one; a waiting caller still gets its error.
+TEST(ZelClientUnregister, DropsTheRequestsOfItsContextWhateverTheirFunction) {
+  struct Case {
+    const char* name;
+    bool pending;
+    bool nullContext;
+    bool dropsMine;
+    bool dropsOthers;
+    bool dropsContextless;
+  };
+  const Case cases[] = {
+      {"pending, another function of the context", true, false, true, false, false},
+      {"pending, null context", true, true, true, true, true},
+      {"queued, another function of the context", false, false, true, false, false},
+      {"queued, null context", false, true, false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zeltest::TestDevice device;
+    device.setRule(kCommand, zeltest::Rule::silent());
+    device.setSilent(!c.pending);
+    device.start();
+    ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+    Recorder mine;
+    Recorder others;
+    const size_t contextlessBefore = contextless.count();
+    client.sendRequest(1000, kCommand, Recorder::callback, &mine);
+    client.sendRequest(1000, kCommand, Recorder::callback, &others);
+    client.sendRequest(1000, kCommand, recordContextless, nullptr);
+    zelkit::ZelInputStream response;
+    client.sendRequest(1000, kCommand, response);
+    if (c.pending) {
+      ASSERT_TRUE(waitUntil([&] { return device.framesWithTag(kCommand).size() == 4; }, 5s));
+    }
+
+    client.unregisterCallback(neverRegistered, c.nullContext ? nullptr : &mine);
+    try {
+      response.wait();
+      ADD_FAILURE() << "no exception";
+    } catch (zelkit::Exception* exception) {
+      EXPECT_EQ(exception->code, zelkit::ResponseTimeout);
+    }
+    // Every request expired in the pass that failed the waiting caller.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(mine.count(), c.dropsMine ? 0u : 1u);
+    EXPECT_EQ(others.count(), c.dropsOthers ? 0u : 1u);
+    EXPECT_EQ(contextless.count() - contextlessBefore, c.dropsContextless ? 0u : 1u);
+  }
+}
+
+// With a notification handler, what waits in the callback queue or as a
+// local notification is dropped too: under a null context the request
+// completions of the connection, not its messages.
+TEST(ZelClientUnregister, DropsQueuedDeliveriesAndLocalNotifications) {
+  std::atomic<int> notifications{0};
+  core().setCallbackNotificationHandler(noteNotification, &notifications);
+  zeltest::TestDevice device;
+  device.start();
+  ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+  Recorder events;
+  Recorder replies;
+  {
+    zelkit::detail::GlobalLock lock;
+    client.registerMessageCallback(Recorder::callback, &events);
+    client.sendRequest(3000, kCommand, Recorder::callback, &replies);
+  }
+  ASSERT_TRUE(waitUntil([&] { return notifications.load() == 2; }, 5s));  // Registered, the reply
+  ASSERT_TRUE(device.pushMessage(0, 0x0A010030, 1));
+  ASSERT_TRUE(waitUntil([&] { return notifications.load() == 3; }, 5s));
+
+  client.unregisterCallback(nullptr, nullptr);
+  while (notifications.load() > 0) {
+    core().dispatchQueuedCallbacks();
+    notifications.fetch_sub(1);
+  }
+  EXPECT_EQ(replies.count(), 0u);
+  ASSERT_EQ(events.count(), 2u);
+  EXPECT_EQ(events.deliveries()[0].tag, zelkit::detail::LocalEvent::Registered);
+  EXPECT_EQ(events.deliveries()[1].tag, 0x0A010030u);
+
+  {
+    // Posted for the next pass, and gone before it.
+    zelkit::detail::GlobalLock lock;
+    client.disconnect();
+    client.unregisterCallback(nullptr, &events);
+  }
+  std::this_thread::sleep_for(1500ms);
+  core().dispatchQueuedCallbacks();
+  EXPECT_EQ(notifications.load(), 0);
+  EXPECT_EQ(events.count(), 2u);
 }
 
 }  // namespace

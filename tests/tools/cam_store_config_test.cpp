@@ -223,6 +223,25 @@ TEST(CamStoreConfig, UnreachableEncoderStopsAtStepOne) {
   EXPECT_TRUE(configurationFrames(devices.camera).empty());
 }
 
+// An encoder that takes the connection and never answers: the first request
+// fails with the library's report, well before the tool's own 10 s wait.
+TEST(CamStoreConfig, SilentEncoderStopsAtStepOne) {
+  Devices devices;
+  devices.encoder.setSilent(true);
+  const auto started = std::chrono::steady_clock::now();
+  const ProcessResult result = devices.run();
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(result.exitStatus, 255);
+  const std::string step1 = "set storage list\nError getting zel: ";
+  const std::string end = "\nError on reqconfig iscsi lun failed";
+  EXPECT_TRUE(result.output == step1 + "0x101" + end || result.output == step1 + "0x107" + end) << result.output;
+  EXPECT_GE(seconds, 2.5);
+  EXPECT_LT(seconds, 8.0);
+  EXPECT_EQ(devices.encoder.connectionCount(), 1);
+  EXPECT_TRUE(configurationFrames(devices.encoder).empty());
+  EXPECT_TRUE(configurationFrames(devices.camera).empty());
+}
+
 TEST(CamStoreConfig, UsageSendsNothing) {
   Devices devices;
   const std::string encoderUrl = Devices::url(devices.encoder.endpoint());

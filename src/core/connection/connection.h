@@ -146,7 +146,15 @@ class Connection {
   // Message callbacks.
   void registerMessageCallback(ZelCallback function, void* context, const uint32_t* tags, int count, int action);
   void removeCallbackEntries(ZelCallback function, void* context);
+  // Removes the entries of (function, context) and everything of this
+  // connection that would still call into the context: see
+  // discardCompletionsOf and Core::discardDeliveriesOf. The client's and
+  // the process-wide unregistration call it (for every connection).
   void unregisterCallback(ZelCallback function, void* context);
+  // Queued requests of the context, and pending ones of the context (of any
+  // context when it is null), lose their callback, whatever its function;
+  // synchronous requests and the login keep theirs.
+  void discardCompletionsOf(void* context);
   void sendMessageIdUpdate();
 
   // Packet log.

@@ -109,17 +109,34 @@ void Connection::removeCallbackEntries(ZelCallback function, void* context) {
 void Connection::unregisterCallback(ZelCallback function, void* context) {
   GlobalLock lock;
   removeCallbackEntries(function, context);
-  // Synchronous callers and the login keep their completion whatever the
-  // context: without it they would wait forever.
-  auto discardCompletion = [&](ZelPacket* packet) {
-    if (packet->callback == syncRequestMarker || packet->callback == onRegisterReply) return;
-    if (packet->context == context && (function == nullptr || packet->callback == function)) {
-      packet->callback = nullptr;
-      packet->context = nullptr;
-    }
-  };
-  for (ZelPacket* packet = sendQueue.first(); packet != nullptr; packet = packet->pNext) discardCompletion(packet);
-  for (ZelPacket* packet = pending.first(); packet != nullptr; packet = packet->pNext) discardCompletion(packet);
+  discardCompletionsOf(context);
+  core().discardDeliveriesOf(this, context);
+}
+
+namespace {
+
+// Synchronous callers and the login keep their completion whatever the
+// context: without it they would wait for ever.
+bool keepsCompletion(const ZelPacket* packet) {
+  return packet->callback == syncRequestMarker || packet->callback == Connection::onRegisterReply;
+}
+
+void discardCompletion(ZelPacket* packet) {
+  packet->callback = nullptr;
+  packet->context = nullptr;
+}
+
+}  // namespace
+
+void Connection::discardCompletionsOf(void* context) {
+  GlobalLock lock;
+  // Whatever the callback function: the context is what the application
+  // frees once it has unregistered.
+  for (ZelPacket* packet = sendQueue.first(); packet != nullptr; packet = packet->pNext)
+    if (!keepsCompletion(packet) && packet->context == context) discardCompletion(packet);
+  // A null context stands for every request already sent.
+  for (ZelPacket* packet = pending.first(); packet != nullptr; packet = packet->pNext)
+    if (!keepsCompletion(packet) && (context == nullptr || packet->context == context)) discardCompletion(packet);
 }
 
 }  // namespace zelkit::detail

@@ -109,7 +109,12 @@ void Connection::onRegisterReply(void* context, ZelHeader& header, ZelInputStrea
     return;
   }
   const ConnectionState before = connection->state;
-  if (before == ConnectionState::Connecting) engine.notifyLocal(LocalEvent::ConnectFailed, connection);
+  // A login that failed here (its time-out) after the transport came up
+  // ends the connect as surely as a connect that never completed; a
+  // device's refusal does not.
+  const bool transportUp = before == ConnectionState::TransportUp || before == ConnectionState::AwaitingApproval;
+  if (before == ConnectionState::Connecting || (transportUp && header.mode == LocalError))
+    engine.notifyLocal(LocalEvent::ConnectFailed, connection);
   connection->state = ConnectionState::Idle;
   connection->close(LocalEvent::ConnectionClosed, "Registration refused", 0);
   if (before == ConnectionState::Connecting && connection->connectRank < PACED_CONNECT_RANK)

@@ -156,12 +156,18 @@ class Core {
   int checkRequestTimeouts(Connection* connection, uint32_t elapsedMs);
   void notifyLocal(uint32_t code, Connection* connection);
   // Waits (lock released) until no other thread runs a callback of the
-  // context, and drops its queued callbacks.
+  // context.
   void waitForCallbacksOf(void* context);
-  void purgeQueuedCallbacks(void* context);
+  // Drops what of the connection is still to be delivered into the context:
+  // its packets in the callback queue (a null context: also every request
+  // completion of the connection there, as on its pending list) and its
+  // local notifications not yet posted.
+  void discardDeliveriesOf(const Connection* connection, void* context);
 
   // Timers.
   void setTimer(uint32_t timeMs, uint32_t periodMs, ZelCallback callback, void* context, ZelOutputStream* payload);
+  // Removes the timers of the context, and their firings waiting in the
+  // callback queue.
   void removeTimers(ZelCallback callback, void* context);
   int getTimerCount(int item);
 

@@ -123,12 +123,25 @@ void Core::dispatchQueuedCallbacks() {
   ZelPacket::free(packet);
 }
 
-void Core::purgeQueuedCallbacks(void* context) {
+void Core::discardDeliveriesOf(const Connection* connection, void* context) {
   GlobalLock lock;
   for (ZelPacket* packet = callbackQueue.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;
-    if (packet->context == context) {
+    const bool requestCompletion = (packet->mode() & 0x0F) != Message;
+    if (packet->sourceUrl == connection->url &&
+        (packet->context == context || (context == nullptr && requestCompletion))) {
       callbackQueue.remove(packet);
+      ZelPacket::free(packet);
+    }
+    packet = next;
+  }
+  // Local notifications wait among the timers for the next pass.
+  for (ZelPacket* packet = timers.first(); packet != nullptr;) {
+    ZelPacket* next = packet->pNext;
+    if (packet->sourceUrl == connection->url && packet->headerWord(0) != LocalEvent::Timer &&
+        packet->context == context) {
+      if (timerCursor == packet) timerCursor = next;
+      timers.remove(packet);
       ZelPacket::free(packet);
     }
     packet = next;
@@ -137,7 +150,6 @@ void Core::purgeQueuedCallbacks(void* context) {
 
 void Core::waitForCallbacksOf(void* context) {
   GlobalLock lock;
-  purgeQueuedCallbacks(context);
   const uint32_t self = platform::currentThreadId();
   auto runningElsewhere = [&] {
     for (const RunningCallback* running = runningCallbacks; running != nullptr; running = running->next)

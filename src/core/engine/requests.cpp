@@ -86,6 +86,8 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
   }
 
   if (connection->state == ConnectionState::Failed) {
+    // The log shows what is delivered.
+    ZelPacket::setError(packet, InvalidAddress);
     connection->logPacket("inv ", packet);
     failChain(chain, InvalidAddress);
     return static_cast<int>(transactionId);
@@ -116,11 +118,19 @@ int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
     ZelPacket* request;  // what a synchronous caller waits for
   };
   std::vector<Expired> expired;
+  // A look-up that outlasts a request's time-out counts as a bad address,
+  // whichever list the request waits on.
+  auto giveUpResolving = [&] {
+    if (connection->state != ConnectionState::Resolving) return;
+    connection->state = ConnectionState::Failed;
+    notifyLocal(LocalEvent::AddressInvalid, connection);
+  };
 
   for (ZelPacket* packet = connection->sendQueue.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;
     packet->remainingMs -= elapsed;
     if (packet->remainingMs <= -elapsed) {
+      giveUpResolving();
       connection->sendQueue.remove(packet);
       --connection->queuedCount;
       // The rest of a fragmented request goes in the same pass.
@@ -136,11 +146,8 @@ int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
     ZelPacket* next = packet->pNext;
     packet->remainingMs -= elapsed;
     if (packet->remainingMs <= -elapsed) {
+      giveUpResolving();
       connection->pending.remove(packet);
-      if (connection->state == ConnectionState::Resolving) {
-        connection->state = ConnectionState::Failed;
-        notifyLocal(LocalEvent::AddressInvalid, connection);
-      }
       if (connection->isBeingSent(packet)) {
         // The send still reads the packet: deliver a copy, free it later.
         ZelPacket* copy = ZelPacket::clone(packet);
@@ -157,8 +164,10 @@ int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
     ZelPacket* packet = item.packet;
     packet->sourceUrl = connection->url;
     const bool reset = packet->remainingMs < RESET_THRESHOLD_MS;
+    const ErrorCodes code = reset ? ConnectionReset : ResponseTimeout;
+    ZelPacket::setError(packet, code);  // the log shows what is delivered
     connection->logPacket(reset ? " rst" : "tout", packet);
-    deliver(reset ? ConnectionReset : ResponseTimeout, packet, item.request);
+    deliver(code, packet, item.request);
   }
   return static_cast<int>(expired.size());
 }

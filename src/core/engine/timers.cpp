@@ -54,14 +54,26 @@ void Core::setTimer(uint32_t timeMs, uint32_t periodMs, ZelCallback callback, vo
 
 void Core::removeTimers(ZelCallback, void* context) {
   GlobalLock lock;
+  // Local notifications share the list; they belong to their connection.
+  auto removed = [&](const ZelPacket* packet) {
+    return packet->headerWord(0) == LocalEvent::Timer && packet->context == context;
+  };
   for (ZelPacket* timer = timers.first(); timer != nullptr;) {
     ZelPacket* next = timer->pNext;
-    if (timer->context == context) {
+    if (removed(timer)) {
       if (timerCursor == timer) timerCursor = next;
       timers.remove(timer);
       ZelPacket::free(timer);
     }
     timer = next;
+  }
+  for (ZelPacket* firing = callbackQueue.first(); firing != nullptr;) {
+    ZelPacket* next = firing->pNext;
+    if (removed(firing)) {
+      callbackQueue.remove(firing);
+      ZelPacket::free(firing);
+    }
+    firing = next;
   }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -387,28 +388,54 @@ TEST(TrafficFaults, NullContextUnregisterKeepsSynchronousCallers) {
   }
 }
 
-TEST(TrafficFaults, ConnectionClosedDuringResolutionStaysClosed) {
+// A look-up that ends after its connection was closed, or given up as a
+// bad address (a request expired meanwhile), changes nothing.
+TEST(TrafficFaults, LookUpEndingAfterTheConnectionMovedOnChangesNothing) {
   zeltest::TestDevice device;
   device.start();
-  // The close races the look-up. A look-up that ends first connects before
-  // the close, which ends that connection; one that ends after it must not
-  // connect at all. Either way the connection is idle afterwards.
-  std::vector<std::string> urls;
-  for (int attempt = 0; attempt < 60; ++attempt) {
-    urls.push_back("zelp://HookOn1@localhost:" + std::to_string(device.port()) + "/" + std::to_string(attempt));
-    ZelClient client(urls.back().c_str(), 0, 0);
-    // Closes at different moments of the look-up.
-    const auto until = Clock::now() + std::chrono::microseconds(5 * attempt);
-    while (Clock::now() < until) {
+  struct Case {
+    const char* name;
+    zelkit::detail::ConnectionState after;
+    std::function<void(ZelClient&, Connection*)> moveOn;
+  };
+  const Case cases[] = {
+      {"closed", zelkit::detail::ConnectionState::Idle, [](ZelClient& client, Connection*) { client.disconnect(); }},
+      {"given up", zelkit::detail::ConnectionState::Failed,
+       [](ZelClient&, Connection* connection) {
+         GlobalLock lock;
+         if (connection->state == zelkit::detail::ConnectionState::Resolving)
+           connection->state = zelkit::detail::ConnectionState::Failed;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The change races the look-up. A look-up that ends first connects, and
+    // closing ends that connection; one that ends after it must not connect
+    // at all.
+    std::vector<std::string> urls;
+    for (int attempt = 0; attempt < 60; ++attempt) {
+      urls.push_back("zelp://HookOn1@localhost:" + std::to_string(device.port()) + "/" + c.name +
+                     std::to_string(attempt));
+      ZelClient client(urls.back().c_str(), 0, 0);
+      const auto until = Clock::now() + std::chrono::microseconds(5 * attempt);
+      while (Clock::now() < until) {
+      }
+      c.moveOn(client, core().getConnection(urls.back().c_str()));
     }
-    client.disconnect();
-  }
-  std::this_thread::sleep_for(500ms);
-  GlobalLock lock;
-  for (const std::string& url : urls) {
-    Connection* connection = core().getConnection(url.c_str());
-    EXPECT_EQ(connection->state, zelkit::detail::ConnectionState::Idle) << url;
-    EXPECT_EQ(connection->socketHandle, 0) << url;
+    std::this_thread::sleep_for(500ms);
+    GlobalLock lock;
+    int unchanged = 0;
+    for (const std::string& url : urls) {
+      Connection* connection = core().getConnection(url.c_str());
+      if (connection->state != c.after) continue;  // connected before the change
+      ++unchanged;
+      EXPECT_EQ(connection->socketHandle, 0) << url;
+    }
+    if (c.after == zelkit::detail::ConnectionState::Idle) {
+      EXPECT_EQ(unchanged, 60);
+    } else {
+      EXPECT_GT(unchanged, 0);
+    }
   }
 }
 

@@ -233,6 +233,13 @@ class RawPeer {
     fd_ = -1;
   }
 
+  // Closes with a reset instead of an orderly shutdown.
+  void resetConnection() {
+    const linger abort{1, 0};
+    if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    closeConnection();
+  }
+
  private:
   bool ipv6_;
   int listenFd_ = -1;

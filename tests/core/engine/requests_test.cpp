@@ -247,6 +247,40 @@ TEST(Requests, FailedConnectionDeliversInvalidAddressAndFreesFragments) {
   }
 }
 
+// A look-up that never returns: a request still queued behind it expires
+// and the address counts as invalid from then on.
+TEST(Requests, RequestExpiringWhileResolvingMarksTheAddressInvalid) {
+  core().ensureInitialized();
+  const std::string url = "zelp://127.0.0.1:" + std::to_string(closedPort());
+  Recorder events;
+  Recorder replies;
+  ZelClient client(url.c_str(), 0, 0);
+  zelkit::detail::Connection* connection = core().getConnection(url.c_str());
+  {
+    GlobalLock lock;
+    // Nothing of the first connect is left to expire.
+    connection->close(zelkit::detail::LocalEvent::ConnectionClosed, "test", 0);
+    core().checkRequestTimeouts(connection, 0);
+    ASSERT_EQ(connection->queuedCount, 0);
+    connection->state = zelkit::detail::ConnectionState::Resolving;  // and the resolver is never woken
+    client.registerMessageCallback(Recorder::callback, &events);
+    client.sendRequest(600, kCommand, Recorder::callback, &replies);
+  }
+  const auto reply = replies.waitFor(kCommand, 5s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->errorCode, zelkit::ResponseTimeout);
+  EXPECT_TRUE(events.waitFor(zelkit::detail::LocalEvent::AddressInvalid, 5s));
+  {
+    GlobalLock lock;
+    EXPECT_EQ(connection->state, zelkit::detail::ConnectionState::Failed);
+  }
+  Recorder later;
+  client.sendRequest(600, kCommand, Recorder::callback, &later);
+  ASSERT_EQ(later.count(), 1u);  // at once
+  EXPECT_EQ(later.deliveries()[0].errorCode, zelkit::InvalidAddress);
+  client.unregisterCallback(nullptr, &events);
+}
+
 TEST_F(RequestsTest, ReplyBeforeTheWaitSignalsNothing) {
   zelkit::ZelInputStream response;
   testing::internal::CaptureStdout();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -104,6 +105,92 @@ TEST_F(ConnectionLogLines, MessageGapIsLoggedAndMessagesDumped) {
   int dumped = 0;
   for (const std::string& text : linesOf(file, "recv")) dumped += text.rfind("0a010030.", 0) == 0;
   EXPECT_EQ(dumped, 3);
+}
+
+// A request that fails locally is dumped as it is delivered: mode ff,
+// payload length 1 and the error octet.
+TEST_F(ConnectionLogLines, FailedRequestsAreDumpedAsDelivered) {
+  constexpr uint32_t kCommand = 0x0A370C31;
+  device.setRule(kCommand, zeltest::Rule::silent());
+  Recorder replies;
+  client->sendRequest(600, kCommand, Recorder::callback, &replies);  // times out
+  ASSERT_TRUE(replies.waitFor(kCommand, milliseconds(5000)));
+  client->sendRequest(60000, kCommand, Recorder::callback, &replies);
+  ASSERT_TRUE(waitUntil([&] { return device.framesWithTag(kCommand).size() == 2; }, milliseconds(5000)));
+  client->disconnect();  // resets the pending one
+  ASSERT_TRUE(replies.waitForCount(2, milliseconds(5000)));
+  zelkit::ZelClient invalid("127.1.1.1:9", 0, 0);  // fails at once
+  invalid.sendRequest(600, kCommand, Recorder::callback, &replies);
+
+  struct Case {
+    fs::path file;
+    const char* category;
+    const char* octet;
+  };
+  const Case cases[] = {
+      {file, "tout", "01"},
+      {file, " rst", "07"},
+      {logs / "127.1.1.1_9.log", "inv ", "04"},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::string> dumps = linesOf(c.file, c.category);
+    ASSERT_EQ(dumps.size(), 1u) << c.category;
+    EXPECT_EQ(dumps[0].substr(0, 11), "0a370c31.ff") << dumps[0];
+    EXPECT_EQ(dumps[0].substr(17), ".00000000.00000001: " + std::string(c.octet)) << dumps[0];
+  }
+}
+
+// Why a connection closed, in its log.
+TEST(ConnectionCloseReasons, AreLoggedWithTheConnection) {
+  const fs::path logs = temporaryDirectory("reasons");
+  core().setLoggingDirectory(logs.c_str());
+  zelkit::ZelClient::setDefaultTimeout(1000);
+  auto finLines = [&](uint16_t port) { return linesOf(logs / ("127.0.0.1_" + std::to_string(port) + ".log"), "fin "); };
+  // Waits (while the client still lives) until its connection logged a close.
+  auto awaitClose = [&](uint16_t port) {
+    EXPECT_TRUE(waitUntil([&] { return !finLines(port).empty(); }, milliseconds(5000)));
+  };
+  // A registered connection whose peer then does as told.
+  auto closeRegistered = [&](const std::function<void(enginetest::RawPeer&, zelkit::ZelClient&)>& peerAction) {
+    enginetest::RawPeer peer;
+    zelkit::ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
+    EXPECT_TRUE(peer.acceptAndRegister(milliseconds(5000)));
+    peerAction(peer, client);
+    awaitClose(peer.port());
+    return peer.port();
+  };
+  struct Case {
+    const char* reason;
+    std::function<uint16_t()> closeIt;  // returns the port of the connection
+  };
+  const Case cases[] = {
+      {"Connection refused",
+       [&] {
+         const uint16_t port = enginetest::closedPort();
+         zelkit::ZelClient client(("zelp://127.0.0.1:" + std::to_string(port)).c_str(), 0, 0);
+         awaitClose(port);
+         return port;
+       }},
+      {"Server disconnect",
+       [&] {
+         return closeRegistered([](enginetest::RawPeer& peer, zelkit::ZelClient&) { peer.closeConnection(); });
+       }},
+      {"Socket error 64",
+       [&] {
+         return closeRegistered([](enginetest::RawPeer& peer, zelkit::ZelClient&) { peer.resetConnection(); });
+       }},
+      {"LiveCheck Error 101",  // the check went unanswered
+       [&] {
+         return closeRegistered([](enginetest::RawPeer& peer, zelkit::ZelClient& client) {
+           client.setLiveCheckInterval(1);
+           EXPECT_TRUE(peer.readUntil(zeltest::kTagLiveCheck, milliseconds(5000)));
+         });
+       }},
+  };
+  for (const Case& c : cases) {
+    const uint16_t port = c.closeIt();
+    EXPECT_EQ(finLines(port), std::vector<std::string>{c.reason});
+  }
 }
 
 }  // namespace
