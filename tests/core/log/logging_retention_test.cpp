@@ -111,7 +111,9 @@ TEST_P(DayRollover, FollowsTheRetention) {
 
   if (row.movesToTheNewDay) {
     ASSERT_TRUE(waitUntil([&] { return fs::exists(tomorrow / "127.1.1.1_8080.log"); }, milliseconds(10000)));
-    EXPECT_TRUE(fileContains(tomorrow / "127.1.1.1.log", "2024-03-11 12:00:00.123 init os "));
+    // The files are reopened first, the start-up line follows.
+    EXPECT_TRUE(waitUntil([&] { return fileContains(tomorrow / "127.1.1.1.log", "2024-03-11 12:00:00.123 init os "); },
+                          milliseconds(10000)));
   } else {
     ASSERT_TRUE(waitUntil([&] { return passes.load() >= passesAtMidnight + 3; }, milliseconds(10000)));
     EXPECT_FALSE(fs::exists(tomorrow));
