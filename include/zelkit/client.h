@@ -5,6 +5,8 @@
 
 namespace zelkit {
 
+class System;
+
 namespace detail {
 class Connection;
 }
@@ -59,6 +61,7 @@ class ZELKIT_API ZelClient {
 
  private:
   friend class detail::Connection;
+  friend class System;
   static ZelOutputStream& noPayload();
   static ZelInputStream& noResponse();
 

@@ -29,6 +29,7 @@ void Event::release(Event* event) {
 }
 
 void Event::wait() { event_.wait(); }
+bool Event::waitFor(uint32_t milliseconds) { return event_.waitFor(milliseconds); }
 void Event::signal() { event_.set(); }
 void* Event::handle() { return this; }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "platform/sync.h"
 
 namespace zelkit::detail {
@@ -14,6 +16,8 @@ class Event {
   static void release(Event* event);
 
   void wait();
+  // True when signalled within the time.
+  bool waitFor(uint32_t milliseconds);
   void signal();
   void* handle();
 
