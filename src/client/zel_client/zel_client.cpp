@@ -1,17 +1,16 @@
 #include "zelkit/client.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "client/scanner/adapter_info.h"
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
-#include "platform/adapters.h"
 
 namespace zelkit {
 
 namespace {
-
-constexpr int MAX_ADAPTERS = 16;
 
 ZelHeader requestHeader(unsigned long commandWord, unsigned long sessionId, unsigned short num) {
   ZelHeader header(commandWord, 0);
@@ -196,14 +195,13 @@ unsigned char const* ZelClient::getOwnMacAddress() {
   if (lookedUp) return mac;
   lookedUp = true;
   const uint32_t own = detail::core().ownIpv4Address();
-  platform::AdapterInfo adapters[MAX_ADAPTERS];
-  const int found = platform::listAdapters(adapters, MAX_ADAPTERS);
-  for (int i = 0; i < found && i < MAX_ADAPTERS; ++i) {
-    if ((adapters[i].address & adapters[i].netmask) == (own & adapters[i].netmask)) {
-      std::memcpy(mac, adapters[i].mac, sizeof mac);
-      break;
-    }
-  }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&own);
+  char ownText[16];
+  std::snprintf(ownText, sizeof ownText, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+  // No adapter on that subnet leaves the zeros of the defaults.
+  detail::AdapterInfo adapter;
+  detail::getAdapterInfo(ownText, &adapter);
+  std::memcpy(mac, adapter.mac, sizeof mac);
   return mac;
 }
 

@@ -75,7 +75,8 @@ void Core::onConnectionCompletion(Connection* connection, IoOperation* operation
     return;
   }
   if (mode == ConnectionReceive) {
-    if (completion.bytes == 0)
+    // An empty datagram ends nothing.
+    if (completion.bytes == 0 && connection->receivePhase != ReceivePhase::Datagram)
       connection->close(LocalEvent::ConnectionClosed, "Server disconnect", 0);
     else
       connection->onReceived(completion.bytes);
@@ -98,6 +99,12 @@ void Core::onConnectionCompletion(Connection* connection, IoOperation* operation
 
 void Core::onConnectionFailure(Connection* connection, uint32_t mode, uint32_t error) {
   if (mode == ConnectionSend) connection->finishSend();
+  if (mode == ConnectionReceive && connection->receivePhase == ReceivePhase::Datagram &&
+      error == platform::status::MoreData) {
+    // Larger than any reply: dropped, and the replies after it still arrive.
+    connection->startDatagramReceive();
+    return;
+  }
   // Closing an accepted connection may end its session and delete it.
   const bool accepted = connection->session != nullptr;
   if (accepted && releaseSessionReference(connection)) return;
