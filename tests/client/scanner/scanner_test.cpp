@@ -316,6 +316,7 @@ TEST_F(ScannerTest, DeviceListChangedOnlyWhenTheSetOfAddressesChanges) {
     std::this_thread::sleep_for(700ms);
     EXPECT_EQ(changes(), round.changesAfter);
   }
+  zelkit::System::unregisterCallback(Recorder::callback, &events);
 }
 
 }  // namespace

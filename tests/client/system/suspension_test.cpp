@@ -90,6 +90,7 @@ TEST_F(SuspensionTest, SuspendClosesEveryConnectionAndResumeReconnectsThoseWithC
   EXPECT_EQ(plain.connectionCount(), 1);  // no callbacks: it waits for its next request
   EXPECT_TRUE(requestByMacIsAnswered(devices));
   EXPECT_EQ(activeConnections(), 1);
+  System::unregisterCallback(Recorder::callback, &events);
 }
 
 void blockTheWorker(void*, zelkit::ZelHeader&, zelkit::ZelInputStream&) { std::this_thread::sleep_for(1s); }
