@@ -10,15 +10,16 @@ void System::unregisterCallback(ZelCallback callback, void* context) {
   detail::Core& engine = detail::core();
   detail::GlobalLock lock;
   detail::scannerState().removeCallbacks(context, callback);
-  // Local notifications wait in the timer list too.
+  engine.discardDeliveriesOf(nullptr, context);  // scan results waiting in the callback queue
   engine.removeTimers(callback, context);
+  // Each connection drops its entries, completions, queued deliveries and
+  // local notifications of the context.
   for (detail::Connection* connection = engine.connectionList().first(); connection != nullptr;
        connection = connection->next) {
     const bool hadEntries = connection->hasCallbacks();
     connection->unregisterCallback(callback, context);
     if (hadEntries && !connection->hasCallbacks()) --connection->refCount;
   }
-  // Drops its queued callbacks and waits for one running on another thread.
   engine.waitForCallbacksOf(context);
 }
 

@@ -161,7 +161,8 @@ class Core {
   // Drops what of the connection is still to be delivered into the context:
   // its packets in the callback queue (a null context: also every request
   // completion of the connection there, as on its pending list) and its
-  // local notifications not yet posted.
+  // local notifications not yet posted. A null connection stands for the
+  // deliveries of no connection (the network scanner's).
   void discardDeliveriesOf(const Connection* connection, void* context);
 
   // Timers.

@@ -125,11 +125,11 @@ void Core::dispatchQueuedCallbacks() {
 
 void Core::discardDeliveriesOf(const Connection* connection, void* context) {
   GlobalLock lock;
+  const char* source = connection != nullptr ? connection->url : nullptr;
   for (ZelPacket* packet = callbackQueue.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;
-    const bool requestCompletion = (packet->mode() & 0x0F) != Message;
-    if (packet->sourceUrl == connection->url &&
-        (packet->context == context || (context == nullptr && requestCompletion))) {
+    const bool requestCompletion = connection != nullptr && (packet->mode() & 0x0F) != Message;
+    if (packet->sourceUrl == source && (packet->context == context || (context == nullptr && requestCompletion))) {
       callbackQueue.remove(packet);
       ZelPacket::free(packet);
     }
@@ -138,8 +138,7 @@ void Core::discardDeliveriesOf(const Connection* connection, void* context) {
   // Local notifications wait among the timers for the next pass.
   for (ZelPacket* packet = timers.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;
-    if (packet->sourceUrl == connection->url && packet->headerWord(0) != LocalEvent::Timer &&
-        packet->context == context) {
+    if (packet->sourceUrl == source && packet->headerWord(0) != LocalEvent::Timer && packet->context == context) {
       if (timerCursor == packet) timerCursor = next;
       timers.remove(packet);
       ZelPacket::free(packet);

@@ -38,7 +38,9 @@ void setTimer(int ms, zelkit::ZelCallback callback, void* context) {
   System::setTimer(ms, 0, callback, context, none);
 }
 
-TEST(CallbackNotificationHandler, CallbacksWaitForDispatchOneAtATime) {
+using CallbackNotificationHandler = PrivateNetworkTest;
+
+TEST_F(CallbackNotificationHandler, CallbacksWaitForDispatchOneAtATime) {
   System::registerCallbackNotificationHandler(countAnnouncement, nullptr);
   Recorder kept;
   Recorder alsoKept;
@@ -63,10 +65,20 @@ TEST(CallbackNotificationHandler, CallbacksWaitForDispatchOneAtATime) {
   EXPECT_EQ(alsoKept.count(), 1u);
   EXPECT_EQ(dropped.count(), 0u);
 
+  // The end of a scan waits in the queue too; unregistering drops it.
+  Recorder scanned;
+  zelkit::NetworkScanner::triggerScan(0, 0, 0, Recorder::callback, &scanned);
+  ASSERT_TRUE(enginetest::waitUntil([] { return announcements.load() == 4; }, 5s));
+  System::dispatchCallback();  // the scan's timer: the scan ends here
+  ASSERT_EQ(announcements.load(), 5);
+  System::unregisterCallback(Recorder::callback, &scanned);
+  System::dispatchCallback();
+  EXPECT_EQ(scanned.count(), 0u);
+
   // A dispatch running on another thread is waited for.
   SlowCallback slow;
   setTimer(1, SlowCallback::run, &slow);
-  ASSERT_TRUE(enginetest::waitUntil([] { return announcements.load() == 4; }, 5s));
+  ASSERT_TRUE(enginetest::waitUntil([] { return announcements.load() == 6; }, 5s));
   std::thread dispatcher([] { System::dispatchCallback(); });
   ASSERT_TRUE(enginetest::waitUntil([&] { return slow.started.load(); }, 5s));
   System::unregisterCallback(SlowCallback::run, &slow);
@@ -92,6 +104,11 @@ TEST(UnregisterCallback, WaitsForARunningTimerCallbackButNotForItself) {
 
 using UnregisterEverywhere = PrivateNetworkTest;
 
+// Another function with the same context: the context is what goes.
+void otherCallback(void* context, zelkit::ZelHeader& header, zelkit::ZelInputStream& stream) {
+  Recorder::callback(context, header, stream);
+}
+
 zelkit::detail::Connection* connectionOf(const std::string& url) {
   zelkit::detail::GlobalLock lock;
   for (auto* connection = zelkit::detail::core().connectionList().first(); connection != nullptr;
@@ -115,7 +132,7 @@ TEST_F(UnregisterEverywhere, NothingOfTheContextIsDeliveredAfterwards) {
   client.sendRequestSync(3000, 0x0A370C31, zelkit::detail::emptyPayload(), reply);  // registered now
   const int references = System::getInfo(System::InfoClientReferences, &client, nullptr);
 
-  client.sendRequest(300, 0x0A380C31, Recorder::callback, &gone);  // would time out
+  client.sendRequest(300, 0x0A380C31, otherCallback, &gone);  // would time out
   setTimer(1, Recorder::callback, &gone);
   setTimer(1, Recorder::callback, &stays);
   zelkit::NetworkScanner::triggerScan(0, 0, 0, Recorder::callback, &gone);
