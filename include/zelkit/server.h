@@ -3,87 +3,76 @@
 #include <cstdint>
 
 #include "zelkit/export.h"
+#include "zelkit/session.h"
+#include "zelkit/ssl_keys.h"
 #include "zelkit/streams.h"
 
 namespace zelkit {
 
-class ZelSession;
+class RtpStreamerSession;
+struct RtpStreamDescriptor;
 
-namespace detail {
-class Connection;
-class Core;
-struct ZelPacket;
-}  // namespace detail
+// Handler of one command word, and of an HTTP port's request bodies. The
+// header may be changed before replying: an error reply made from a thrown
+// exception uses it as the handler left it.
+typedef void (*ZelRequestHandler)(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
 
-// Counted handle of a server session; the count lives in the session and
-// changes under the library lock.
-class ZELKIT_API ZelSessionRef {
+// An application acting as a device derives from this to make its sessions.
+// The last server constructed is the process's server: its factories and
+// its response time-out serve every session.
+class ZELKIT_API ZelServer {
  public:
-  ZelSessionRef();
-  ZelSessionRef(const ZelSessionRef& other);
-  ZelSessionRef& operator=(const ZelSessionRef& other);
-  virtual ~ZelSessionRef();
+  ZelServer();
+  // A copy takes the time-out only; it does not become the process's server.
+  ZelServer(const ZelServer& other);
+  ZelServer& operator=(const ZelServer& other);
+  ~ZelServer();
 
-  // Lets go of the session; the last handle deletes it.
-  void reset();
-  ZelSession* get() const { return session_; }
-  ZelSession* operator->() const { return session_; }
-  explicit operator bool() const { return session_ != nullptr; }
-  bool operator==(const ZelSessionRef& other) const { return session_ == other.session_; }
+  // A new session for each accepted connection; null refuses it.
+  virtual ZelSession* createSession();
+  // A media session for a client's connect request; the default refuses
+  // with error -1.
+  virtual RtpStreamerSession* createRtpStreamerSession(ZelSessionRef const& session, RtpStreamDescriptor* descriptors,
+                                                       int count, int& error);
+
+  // Word 0 sets the handler of words that have none; a later registration
+  // of a word hides the earlier one.
+  void registerCallback(unsigned long commandWord, ZelRequestHandler handler);
+  // Calls function(context) every periodMs, first after one period.
+  void registerTimer(int periodMs, void (*function)(void*), void* context);
+  // Binds the listeners (Zel port 0: none) and runs the library's loop on
+  // this thread until the library is terminated.
+  void run(unsigned short port);
+  // The same with the loop on a thread of the library; returns at once.
+  void start(unsigned short port);
+  // HTTP (or HTTPS) port for the next run or start, port 0 meaning 80 (443);
+  // request bodies go to the handler. Returns 0.
+  int bindHttpPort(unsigned short port, bool https, ZelRequestHandler handler);
+  // Key material of the HTTPS port, DER or PEM text: 0; -1 index out of
+  // range, -2 shorter than 4 bytes; PEM: -1 marker missing, -2 bad text.
+  // Read once, when the process's first TLS context is made.
+  static int setSslKeys(SslKeyIndex index, void const* data, int length);
+  // The session whose connection has this client id, or an empty handle.
+  ZelSessionRef getSession(unsigned short clientId);
+  // A message to every session's client.
+  void notify(ZelHeader& header, ZelOutputStream& payload);
+
+ protected:
+  uint32_t responseTimeoutMs_;
 
  private:
   friend class ZelSession;
   friend class detail::Core;
-  // Counts one more without the lock: only for a session not yet shared.
-  explicit ZelSessionRef(ZelSession* session);
 
-  ZelSession* session_;
-};
-
-// One accepted client of a server; owns its connection.
-class ZELKIT_API ZelSession {
- public:
-  ZelSession();
-  ZelSession(const ZelSession&) = delete;
-  ZelSession& operator=(const ZelSession&) = delete;
-  virtual int onLogin(const ZelHeader& header, const char* user, const char* password);
-  // -1: the session does not take the HTTP request head.
-  virtual int onHttpHeader(int lineCount, const char** lines, int flags);
-  virtual ~ZelSession();
-
- protected:
-  detail::Connection* getConnection() { return connection_; }
-
- private:
-  friend class ZelSessionRef;
-  friend class detail::Core;
-  friend class detail::Connection;
-
-  // A request received on the session's connection; takes the packet.
-  void dispatch(detail::ZelPacket* packet);
-  // Each overlapped operation posted on the connection holds one count.
-  void retain() { ++refCount_; }
-  // True when that was the last count and the session (with its
-  // connection) is gone.
-  bool release();
-
-  ZelSessionRef self_;
-  uint32_t refCount_;
-  uint16_t flags_;
-  ZelSession* nextSession_;
-  detail::Connection* connection_;
-};
-
-// An application acting as a device derives from this to make its sessions.
-// The last server constructed is the process's server.
-class ZELKIT_API ZelServer {
- public:
-  ZelServer();
-  virtual ZelSession* createSession();
-
- protected:
-  friend class detail::Core;
-  uint32_t responseTimeoutMs_;
+  static void registerAtServer(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
+  static void onLoginState(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
+  static void onChallenge(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
+  static void onConnectPrimitive(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
+  static void onDisconnectPrimitive(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
+  static void onListStreams(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
+  static void onKeepAlive(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
+  static void onKeepAliveTimer(void* context, ZelHeader& header, ZelInputStream& payload);
+  void registerBuiltInHandlers();
 };
 
 }  // namespace zelkit

@@ -23,25 +23,31 @@ int failWith(int error) {
 }
 
 // Repeats attempt while it would block, waiting for events in between,
-// unless the socket is in non-blocking mode.
+// unless the call must not wait.
 template <typename Attempt>
-ssize_t untilDone(SocketUse& use, short events, Attempt attempt) {
+ssize_t untilDone(SocketUse& use, short events, bool wait, Attempt attempt) {
   for (;;) {
     const ssize_t result = attempt();
     if (result >= 0) return result;
     const int error = errno;
     if (error == EINTR) continue;
-    if ((error != EAGAIN && error != EWOULDBLOCK) || use.nonBlocking()) return failWith(error);
+    if ((error != EAGAIN && error != EWOULDBLOCK) || !wait) return failWith(error);
     if (!waitUntilReady(use, events)) return -1;
   }
 }
 
-int receiveSync(Socket socket, void* buffer, int length, sockaddr* from, int* fromLength, bool peek) {
+// The socket's own mode, or waiting regardless.
+enum class Waiting { AsMode, Always };
+
+bool waits(SocketUse& use, Waiting waiting) { return waiting == Waiting::Always || !use.nonBlocking(); }
+
+int receiveSync(Socket socket, void* buffer, int length, sockaddr* from, int* fromLength, bool peek,
+                Waiting waiting = Waiting::AsMode) {
   SocketUse use(socket);
   if (!use.valid()) return -1;
   if (length < 0) return failWith(EINVAL);
   bool truncated = false;
-  const ssize_t received = untilDone(use, POLLIN, [&] {
+  const ssize_t received = untilDone(use, POLLIN, waits(use, waiting), [&] {
     return receiveOnce(use.slot(), buffer, static_cast<size_t>(length), from, fromLength, peek, truncated);
   });
   if (received >= 0 && truncated) {
@@ -121,7 +127,9 @@ int setNonBlocking(Socket socket, bool nonBlocking) {
   return 0;
 }
 
-int sendBytes(Socket socket, const void* data, int length) {
+namespace {
+
+int sendStream(Socket socket, const void* data, int length, Waiting waiting) {
   SocketUse use(socket);
   if (!use.valid()) return -1;
   if (length < 0) return failWith(EINVAL);
@@ -129,16 +137,29 @@ int sendBytes(Socket socket, const void* data, int length) {
   int sent = 0;
   do {
     iovec piece{const_cast<char*>(bytes + sent), static_cast<size_t>(length - sent)};
-    const ssize_t written = untilDone(use, POLLOUT, [&] { return sendOnce(use.fd(), &piece, 1, nullptr, 0); });
+    const ssize_t written =
+        untilDone(use, POLLOUT, waits(use, waiting), [&] { return sendOnce(use.fd(), &piece, 1, nullptr, 0); });
     if (written < 0) return -1;
     sent += static_cast<int>(written);
     // A blocking send on a stream returns only when every byte is out.
-  } while (sent < length && use.slot().stream && !use.nonBlocking());
+  } while (sent < length && use.slot().stream && waits(use, waiting));
   return sent;
 }
 
+}  // namespace
+
+int sendBytes(Socket socket, const void* data, int length) { return sendStream(socket, data, length, Waiting::AsMode); }
+
 int receiveBytes(Socket socket, void* buffer, int length, bool peek) {
   return receiveSync(socket, buffer, length, nullptr, nullptr, peek);
+}
+
+int sendBytesWaiting(Socket socket, const void* data, int length) {
+  return sendStream(socket, data, length, Waiting::Always);
+}
+
+int receiveBytesWaiting(Socket socket, void* buffer, int length, bool peek) {
+  return receiveSync(socket, buffer, length, nullptr, nullptr, peek, Waiting::Always);
 }
 
 int sendDatagram(Socket socket, const void* data, int length, const sockaddr* to, int toLength) {
@@ -146,7 +167,8 @@ int sendDatagram(Socket socket, const void* data, int length, const sockaddr* to
   if (!use.valid()) return -1;
   if (length < 0) return failWith(EINVAL);
   iovec piece{const_cast<void*>(data), static_cast<size_t>(length)};
-  return static_cast<int>(untilDone(use, POLLOUT, [&] { return sendOnce(use.fd(), &piece, 1, to, toLength); }));
+  return static_cast<int>(
+      untilDone(use, POLLOUT, waits(use, Waiting::AsMode), [&] { return sendOnce(use.fd(), &piece, 1, to, toLength); }));
 }
 
 int receiveDatagram(Socket socket, void* buffer, int length, sockaddr* from, int* fromLength) {

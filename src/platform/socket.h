@@ -48,6 +48,11 @@ int setNonBlocking(Socket socket, bool nonBlocking);
 int sendBytes(Socket socket, const void* data, int length);
 // recv(): 0 on an orderly end of stream; peek leaves the bytes queued.
 int receiveBytes(Socket socket, void* buffer, int length, bool peek = false);
+// The same, waiting as in blocking mode whatever the socket's mode: the
+// synchronous reads and writes of a server's HTTP handlers on sockets that
+// the library otherwise drives with overlapped operations.
+int sendBytesWaiting(Socket socket, const void* data, int length);
+int receiveBytesWaiting(Socket socket, void* buffer, int length, bool peek = false);
 int sendDatagram(Socket socket, const void* data, int length, const sockaddr* to, int toLength);
 int receiveDatagram(Socket socket, void* buffer, int length, sockaddr* from, int* fromLength);
 

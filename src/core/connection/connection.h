@@ -60,6 +60,11 @@ constexpr int32_t MAX_JOINED_PAYLOAD = 64 * 1024 * 1024;
 constexpr uint32_t DNS_CACHE_MS = 600000;
 constexpr int32_t DEFAULT_LIVE_CHECK_MS = 5000;
 constexpr int HTTP_BUFFER_CAPACITY = 1024;
+// A request head grows the buffer up to this before it is refused.
+constexpr int HTTP_HEAD_MAX = 8192;
+// Bodies handed over whole (all but the streamed ones) are refused above this.
+constexpr int64_t HTTP_BODY_MAX = 16 * 1024 * 1024;
+constexpr int HTTP_STREAM_BUFFER = 65536;
 constexpr int INBOX_CAPACITY = 16384;
 constexpr uint32_t DIRECT_SEND_MAX = 8192;
 constexpr int32_t RAW_PACKET_REMAINING_MS = 10000;
@@ -169,9 +174,13 @@ class Connection {
   void sendQueuedSsl();
   void releaseSsl();
 
-  // Server-side HTTP of accepted connections.
+  // Server-side HTTP of accepted connections. parseHttp: 0 read more; 1
+  // switched to packet framing; -1 no further reads.
   void startHttpReceive();
   void onHttpReceived(uint32_t bytes);
+  int parseHttp(const char* data, int length);
+  // 0: head incomplete or body still missing; -1: go on; -2: refused.
+  int parseHttpPost(const char* data, int length);
 
   int32_t sslWantLength = 0;
   int32_t sslTakenCount = 0;
@@ -206,6 +215,9 @@ class Connection {
   int32_t httpContentLength = 0;
   int32_t httpBodyConsumed = 0;
   int32_t httpState = 0;
+  // Bytes at the buffer's front that the running HTTP handler reads; recv
+  // hands out only what lies behind them.
+  int32_t httpHandedOut = 0;
   SslContext* ssl = nullptr;
   void* sslSendGather = nullptr;
   std::FILE* logFile = nullptr;
@@ -254,6 +266,14 @@ class Connection {
   void checkMessageSequence(uint8_t sequence);
   void rebuildMessageIds();
   bool failRegistration();
+  char* httpData() const;
+  int httpSize() const;
+  void growHttpBuffer(int size);
+  int awaitHttpHead(int length);
+  int runHttpHandler(const char* data, int length);
+  int switchToPackets(const char* rest, int restLength);
+  int refuseHttpRequest();
+  void endHttpSession();
   void sendRegistrationRequest(uint32_t tag, ZelOutputStream& payload, bool withCallback);
 };
 

@@ -86,9 +86,9 @@ void Core::readSettings(uint32_t& noTcpLimits) {
   }
 }
 
-void Core::startWorker(bool force) {
+void Core::startWorker(bool force, bool forRequest) {
   GlobalLock lock;
-  if (!force && (workerStarted || server_ != nullptr)) return;
+  if (!force && (workerStarted || (server_ != nullptr && !forRequest))) return;
   if (platform::startThread(workerThreadMain, this)) workerStarted = true;
 }
 

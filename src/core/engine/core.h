@@ -104,7 +104,11 @@ class Core {
 
   // Start-up and settings.
   void ensureInitialized();
-  void startWorker(bool force);
+  // Starts the worker thread unless one runs (force: regardless). A server
+  // object keeps the loop for its own run or start, but only from timers: a
+  // request starts the worker, since its caller would otherwise wait for a
+  // loop that nobody runs yet.
+  void startWorker(bool force, bool forRequest = false);
   void requestTerminate();
   bool isTerminating() const { return terminating_.load(std::memory_order_acquire); }
   uint32_t nextConnectionId();

@@ -93,7 +93,7 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
     return static_cast<int>(transactionId);
   }
   connection->queuePackets(chain, packet->callback == Connection::onRegisterReply);
-  startWorker(false);
+  startWorker(false, true);
   return static_cast<int>(transactionId);
 }
 
