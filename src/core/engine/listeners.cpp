@@ -34,8 +34,11 @@ void Core::startServer(uint16_t zelPort, bool runInBackground) {
   bool runHere = false;
   {
     GlobalLock lock;
-    serverPorts[0] = zelPort;
+    if (listenSockets[0] == 0) serverPorts[0] = zelPort;
     for (int index = 0; index < LISTENER_COUNT; ++index) {
+      // A listener of an earlier start keeps its accept, and the socket
+      // prepared for it, under way.
+      if (listenSockets[index] != 0) continue;
       acceptSockets[index] = 0;
       listenOps[index].mode = Accept;
       if (serverPorts[index] == 0) continue;

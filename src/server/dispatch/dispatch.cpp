@@ -30,6 +30,11 @@ int runHandler(ZelRequestHandler handler, const ZelSessionRef& session, ZelHeade
 void ZelSession::dispatch(detail::ZelPacket* packet) {
   // Called by the receive path with the library lock held; the handler runs
   // without it, so that it may block and call into the library.
+  if (packet->mode() == detail::LocalError) {
+    // Fragments that could not be joined into one request.
+    detail::ZelPacket::free(packet);
+    return;
+  }
   connection_->liveCheckIntervalMs = detail::ACCEPTED_LIVE_CHECK_INTERVAL_MS;
   const ZelSessionRef session = self_;
   const int depth = detail::releaseGlobalCompletely();

@@ -1,0 +1,89 @@
+#pragma once
+
+// Helpers of the server tests: a server whose sessions record their logins,
+// started on a fresh port, and bounded waiting.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/raw_client.h"
+#include "support/wire_codec.h"
+#include "zelkit/server.h"
+
+namespace servertest {
+
+using namespace std::chrono_literals;
+using zeltest::Bytes;
+
+inline bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout = 5s) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// What onLogin was given.
+struct LoginCall {
+  std::string user;
+  std::optional<std::string> password;
+};
+
+// The sessions of TestServer: onLogin records its arguments and grants the
+// level set here, or, with a password set, checks it.
+struct LoginScript {
+  std::mutex mutex;
+  std::vector<LoginCall> calls;
+  int result = 2;
+  std::optional<std::string> password;  // checked with checkAuthentication when set
+
+  std::vector<LoginCall> recorded() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return calls;
+  }
+};
+LoginScript& loginScript();
+
+class TestSession : public zelkit::ZelSession {
+ public:
+  int onLogin(const zelkit::ZelHeader& header, const char* user, const char* password) override;
+  using ZelSession::checkAuthentication;
+  using ZelSession::getConnection;
+  using ZelSession::setTimeout;
+  using ZelSession::setTransferMode;
+};
+
+class TestServer : public zelkit::ZelServer {
+ public:
+  zelkit::ZelSession* createSession() override { return new TestSession(); }
+  uint32_t responseTimeout() const { return responseTimeoutMs_; }
+};
+
+// CMD_REGISTER payload: credential word, split mode, text length, message
+// ids, text.
+Bytes registerPayload(uint32_t credentialWord, uint8_t splitMode, uint8_t textLength, const std::string& text,
+                      const std::vector<uint16_t>& ids = {0xFF03});
+
+constexpr uint32_t kCmdRegister = 0xFF000C31;
+constexpr uint32_t kCmdRegisterState = 0xFF000C30;
+constexpr uint32_t kCmdLoginChallenge = 0xFF050C30;
+constexpr uint32_t kCmdConnectPrimitive = 0xFF0C0C31;
+constexpr uint32_t kCmdDisconnectPrimitive = 0xFF0D0C31;
+constexpr uint32_t kCmdStreamList = 0xFFC10C30;
+constexpr uint32_t kCmdKeepAlive = 0xFFC20830;
+
+// The session of the accepted connection whose peer is the client (waits
+// for the accept); empty when there is none.
+zelkit::ZelSessionRef sessionOf(zelkit::ZelServer& server, const zeltest::RawClient& client);
+
+// Logs a raw client in with plain credentials at the given level.
+bool rawLogin(zeltest::RawClient& client, int level);
+
+}  // namespace servertest
