@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.h"
+#include "support/external_tool.h"
 #include "support/test_device.h"
 
 namespace zeltest {
@@ -263,47 +266,83 @@ TEST(CamStoreConfig, UsageSendsNothing) {
   EXPECT_EQ(devices.encoder.connectionCount(), 0);
 }
 
-// The demo's simulated devices, programs of their own, decode what the tool
-// told them.
-TEST(CamStoreConfig, SimulatedDevicesPrintWhatTheyWereTold) {
-  struct SimulatedDevice {
-    SimulatedDevice(std::string name, std::string address) : name(std::move(name)), address(std::move(address)) {}
+// The demo: the example device, a program built on the library's own
+// server, twice, and the tool against them over the HTTP tunnel.
+TEST(Demo, CamStoreConfigAgainstTwoExampleDevices) {
+  struct ExampleDevice {
+    ExampleDevice(std::string name, std::string address, std::vector<std::string> extra)
+        : name(std::move(name)), address(std::move(address)), extra(std::move(extra)) {}
 
     std::string name;
     std::string address;
-    uint16_t port = unusedPort(address);
+    std::vector<std::string> extra;
+    uint16_t zelPort = unusedPort("127.0.0.1");
+    uint16_t httpPort = unusedPort("127.0.0.1");
+    std::string record = std::string(::testing::TempDir()) + "zelkit-demo-" + name + "-" + std::to_string(httpPort);
     ProcessResult result;
     std::thread thread;
 
-    std::string endpoint() const { return address + ":" + std::to_string(port); }
+    std::string url() const { return "http://service:secret@" + address + ":" + std::to_string(httpPort); }
+    std::vector<std::string> recorded() const {
+      std::ifstream file(record);
+      std::vector<std::string> lines;
+      for (std::string line; std::getline(file, line);) lines.push_back(line);
+      return lines;
+    }
   };
-  SimulatedDevice encoder("encoder", "127.0.0.2");
-  SimulatedDevice camera("camera", "127.0.0.3");
-  for (SimulatedDevice* device : {&encoder, &camera}) {
-    device->thread = std::thread([device] {
-      device->result = runProcess(
-          emulated(ZELKIT_SIMULATED_DEVICE, {device->name, device->endpoint(), "secret", "--count", "2"}), "", 90s);
-    });
-  }
-  for (SimulatedDevice* device : {&encoder, &camera}) {
-    EXPECT_TRUE(acceptsConnections(device->address, device->port, 30s)) << device->name;
-  }
+  const std::string encoderList = "0a370c31 0 " + zelkit::test::toHex(kEncoderStorageList);
+  const std::string iscsi = "0a2b0831 0 " + zelkit::test::toHex(kStartIscsi);
+  const std::string cameraList = "0a370c31 0 " + zelkit::test::toHex(cameraStorageList(2));
+  const std::string span = "0a360c31 2 " + zelkit::test::toHex(spanManager());
+  struct Case {
+    const char* name;
+    std::vector<std::string> cameraOptions;
+    int exitStatus;
+    std::string spanLine;
+  };
+  const Case cases[] = {
+      {"accepted throughout", {}, 0, "set span mgr: camera 127.0.0.3, encoder 127.0.0.2, num 2"},
+      {"the camera refuses the last step", {"--refuse", "0x0A360C31:0x41"}, 252,
+       "set span mgr: camera 127.0.0.3, encoder 127.0.0.2, num 2 (refused with error 0x41)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExampleDevice encoder("encoder", "127.0.0.2", {});
+    ExampleDevice camera("camera", "127.0.0.3", c.cameraOptions);
+    for (ExampleDevice* device : {&encoder, &camera}) {
+      std::vector<std::string> arguments = {device->name,  device->address, "secret", "--zel",
+                                            std::to_string(device->zelPort), "--http", std::to_string(device->httpPort),
+                                            "--record",    device->record,  "--count",  "2"};
+      arguments.insert(arguments.end(), device->extra.begin(), device->extra.end());
+      device->thread = std::thread([device, arguments] {
+        device->result = runProcess(emulated(ZELKIT_RECORDING_DEVICE, arguments), "", 90s);
+      });
+    }
+    for (ExampleDevice* device : {&encoder, &camera})
+      EXPECT_TRUE(acceptsConnections("127.0.0.1", device->httpPort, 30s)) << device->name;
 
-  const ProcessResult tool =
-      Devices::runWith(Devices::url(encoder.endpoint()), Devices::url(camera.endpoint()), {"f"});
-  for (SimulatedDevice* device : {&encoder, &camera}) device->thread.join();
+    const ProcessResult tool = Devices::runWith(encoder.url(), camera.url(), {"f"});
+    for (ExampleDevice* device : {&encoder, &camera}) device->thread.join();
 
-  EXPECT_EQ(tool.exitStatus, 0) << tool.output;
-  EXPECT_EQ(encoder.result.exitStatus, 0);
-  EXPECT_EQ(encoder.result.output,
-            "encoder 127.0.0.2: listening on " + encoder.endpoint() + ", user service\n"
-            "encoder 127.0.0.2: set storage list: local LUN\n"
-            "encoder 127.0.0.2: start iscsi server\n");
-  EXPECT_EQ(camera.result.exitStatus, 0);
-  EXPECT_EQ(camera.result.output,
-            "camera 127.0.0.3: listening on " + camera.endpoint() + ", user service\n"
-            "camera 127.0.0.3: set storage list: record to 127.0.0.2, format LUN\n"
-            "camera 127.0.0.3: set span mgr: camera 127.0.0.3, encoder 127.0.0.2, num 2\n");
+    EXPECT_EQ(tool.exitStatus, c.exitStatus) << tool.output;
+    // What each device was told, byte for byte and in order.
+    EXPECT_EQ(encoder.recorded(), (std::vector<std::string>{encoderList, iscsi}));
+    EXPECT_EQ(camera.recorded(), (std::vector<std::string>{cameraList, span}));
+    for (ExampleDevice* device : {&encoder, &camera}) {
+      EXPECT_EQ(device->result.exitStatus, 0) << device->name;
+      std::remove(device->record.c_str());
+    }
+    const std::string ports = "zel port " + std::to_string(encoder.zelPort) + ", http port " +
+                              std::to_string(encoder.httpPort);
+    EXPECT_EQ(encoder.result.output, "encoder 127.0.0.2: listening on " + ports + ", user service\n"
+                                     "encoder 127.0.0.2: login of service accepted\n"
+                                     "encoder 127.0.0.2: set storage list: local LUN\n"
+                                     "encoder 127.0.0.2: start iscsi server\n");
+    EXPECT_TRUE(camera.result.output.ends_with("camera 127.0.0.3: login of service accepted\n"
+                                               "camera 127.0.0.3: set storage list: record to 127.0.0.2, format LUN\n"
+                                               "camera 127.0.0.3: " + c.spanLine + "\n"))
+        << camera.result.output;
+  }
 }
 
 }  // namespace
