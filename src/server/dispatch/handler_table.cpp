@@ -2,6 +2,16 @@
 
 namespace zelkit::detail {
 
+HandlerTable::~HandlerTable() {
+  for (std::atomic<Node*>& bucket : buckets_) {
+    for (Node* node = bucket.load(std::memory_order_relaxed); node != nullptr;) {
+      Node* next = node->next;
+      delete node;
+      node = next;
+    }
+  }
+}
+
 void HandlerTable::insert(uint32_t word, ZelRequestHandler handler) {
   if (word == 0) {
     default_.store(handler, std::memory_order_release);

@@ -12,6 +12,11 @@ namespace zelkit::detail {
 // goes in front and hides the earlier one. Lookups take no lock.
 class HandlerTable {
  public:
+  HandlerTable() = default;
+  HandlerTable(const HandlerTable&) = delete;
+  HandlerTable& operator=(const HandlerTable&) = delete;
+  ~HandlerTable();
+
   // Word 0 sets the default.
   void insert(uint32_t word, ZelRequestHandler handler);
   // The word's handler, else the default; null when neither exists.
