@@ -19,7 +19,9 @@ typedef void (*ZelRequestHandler)(ZelSessionRef const& session, ZelHeader& heade
 
 // An application acting as a device derives from this to make its sessions.
 // The last server constructed is the process's server: its factories and
-// its response time-out serve every session.
+// its response time-out serve every session. The library's thread calls it
+// while it serves, so it lives as long as its listeners run (typically for
+// the life of the process).
 class ZELKIT_API ZelServer {
  public:
   ZelServer();

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/engine/lock.h"
 #include "support/raw_client.h"
 #include "support/wire_codec.h"
 #include "zelkit/server.h"
@@ -62,6 +63,9 @@ class TestSession : public zelkit::ZelSession {
 
 class TestServer : public zelkit::ZelServer {
  public:
+  // The worker reads the server under the library lock; taking it here
+  // orders those reads before the destruction.
+  ~TestServer() { zelkit::detail::GlobalLock lock; }
   zelkit::ZelSession* createSession() override { return new TestSession(); }
   uint32_t responseTimeout() const { return responseTimeoutMs_; }
 };

@@ -21,6 +21,8 @@ using zelkit::detail::GlobalLock;
 // The smallest server: counts its sessions, or gives none.
 class CountingServer : public zelkit::ZelServer {
  public:
+  // Orders the worker's reads of the server before its destruction.
+  ~CountingServer() { GlobalLock lock; }
   zelkit::ZelSession* createSession() override {
     ++created;
     return refuse.load() ? nullptr : zelkit::ZelServer::createSession();

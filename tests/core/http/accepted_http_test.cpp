@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/engine/lock.h"
 #include "support/external_tool.h"
 #include "support/raw_client.h"
 #include "zelkit/server.h"
@@ -72,6 +73,9 @@ class HttpSession : public zelkit::ZelSession {
 
 class HttpServer : public zelkit::ZelServer {
  public:
+  // The worker reads the server under the library lock; taking it here
+  // orders those reads before the destruction.
+  ~HttpServer() { zelkit::detail::GlobalLock lock; }
   zelkit::ZelSession* createSession() override { return new HttpSession(); }
 };
 
