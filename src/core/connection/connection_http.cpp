@@ -156,8 +156,10 @@ int Connection::parseHttp(const char* data, int length) {
 
   const bool streams = (session->flags_ & ZelSession::StreamedBody) != 0;
   if (httpState != 0) {
-    const int64_t whole = static_cast<int64_t>(httpHeaderLength) + httpContentLength;
-    if ((length < whole && !streams) || length <= httpHeaderLength) return 0;
+    // Wait for the whole body, or when it streams, for some of it. A body
+    // of length 0 is complete with its head.
+    const int64_t whole = static_cast<int64_t>(httpHeaderLength) + httpContentLength - httpBodyConsumed;
+    if (length < whole && (!streams || length <= httpHeaderLength)) return 0;
   }
   return runHttpHandler(data, length);
 }
@@ -174,10 +176,10 @@ int Connection::runHttpHandler(const char* data, int length) {
   // One request per connection: the session ends with the handler's handle.
   if (transferMode == 0) session->self_.reset();
 
-  // The handler gets this request's bytes and no more: what follows a body
-  // of known length belongs to the next request.
+  // The handler gets this request's bytes and no more: what follows the
+  // body of a POST belongs to the next request.
   int handedOut = length;
-  if (httpState != 0 && httpContentLength > 0)
+  if (httpState != 0)
     handedOut = static_cast<int>(
         std::min<int64_t>(length, static_cast<int64_t>(httpHeaderLength) + httpContentLength - httpBodyConsumed));
   ZelHeader header;

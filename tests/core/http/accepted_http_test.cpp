@@ -9,6 +9,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,6 +83,7 @@ class HttpServer : public zelkit::ZelServer {
 void onBody(zelkit::ZelSessionRef const& session, zelkit::ZelHeader&, zelkit::ZelInputStream& request) {
   std::string body(static_cast<size_t>(request.available()), '\0');
   request.read(body.data(), request.available());
+  if (body == "throw") throw std::runtime_error("the handler failed");
   std::vector<std::string> behind;
   if (script.readsBehind) {
     char peeked[5];
@@ -314,8 +316,10 @@ TEST_F(AcceptedHttp, BlockRequestsKeepTheConnection) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(text(*answer), "200 OK");
   }
-  ASSERT_TRUE(waitFor(4));
-  EXPECT_EQ(script.recordedBodies(), (std::vector<std::string>{"one", "two", "three", "four"}));
+  // A request without a length has no body, whatever the one before had.
+  ASSERT_TRUE(client.write("POST /x HTTP/1.1\r\nHost: t\r\n\r\n"));
+  ASSERT_TRUE(waitFor(5));
+  EXPECT_EQ(script.recordedBodies(), (std::vector<std::string>{"one", "two", "three", "four", ""}));
 }
 
 TEST_F(AcceptedHttp, StreamedBodyArrivesInBlocks) {
@@ -358,6 +362,20 @@ TEST_F(AcceptedHttp, MediaTunnelWithoutMediaSessionIsAnOrdinaryRequest) {
   ASSERT_TRUE(client.write(request));
   ASSERT_TRUE(waitFor(1));
   EXPECT_EQ(script.recordedBodies()[0], request);
+}
+
+TEST_F(AcceptedHttp, ThrowingHandlerEndsOnlyItsRequest) {
+  {
+    RawClient client(port);
+    ASSERT_TRUE(client.write(postHead(5) + "throw"));
+    const auto answer = client.readToEnd(5s);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(text(*answer), "200 OK");
+  }
+  RawClient client(port);
+  ASSERT_TRUE(client.write(postHead(2) + "ok"));
+  ASSERT_TRUE(waitFor(1));
+  EXPECT_EQ(script.recordedBodies(), std::vector<std::string>{"ok"});
 }
 
 TEST_F(AcceptedHttp, NoHandlerEndsTheConnection) {
