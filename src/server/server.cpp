@@ -60,6 +60,7 @@ void ZelServer::start(unsigned short port) { detail::core().startServer(port, tr
 int ZelServer::bindHttpPort(unsigned short port, bool https, ZelRequestHandler handler) {
   const int listener = https ? detail::HTTPS_LISTENER : detail::HTTP_LISTENER;
   if (port == 0) port = https ? DEFAULT_HTTPS_PORT : DEFAULT_HTTP_PORT;
+  detail::GlobalLock lock;  // the worker reads the handler under it
   detail::core().setServerPort(listener, port);
   detail::serverState().httpHandlers[listener] = handler;
   return 0;
