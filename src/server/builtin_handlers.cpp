@@ -1,6 +1,6 @@
-#include "core/engine/core.h"
 #include "server/server_state.h"
 #include "zelkit/server.h"
+#include "zelkit/system.h"
 
 namespace zelkit {
 
@@ -14,7 +14,7 @@ constexpr uint32_t CMD_DISCONNECT_PRIMITIVE_MESSAGE = 0xFF0D0031;
 constexpr uint32_t CMD_DISCONNECT_PRIMITIVE = 0xFF0D0C31;
 constexpr uint32_t CMD_STREAM_LIST = 0xFFC10C30;
 constexpr uint32_t CMD_KEEP_ALIVE = 0xFFC20830;
-constexpr uint32_t KEEP_ALIVE_TICK_MS = 4000;
+constexpr int KEEP_ALIVE_TICK_MS = 4000;
 
 }  // namespace
 
@@ -29,8 +29,8 @@ void ZelServer::registerBuiltInHandlers() {
   registerCallback(CMD_KEEP_ALIVE, onKeepAlive);
   // One countdown for the process: a later server takes over the timer of
   // an earlier one instead of adding a second tick.
-  detail::core().ensureInitialized();
-  detail::core().setTimer(KEEP_ALIVE_TICK_MS, KEEP_ALIVE_TICK_MS, onKeepAliveTimer, &detail::serverState(), nullptr);
+  ZelOutputStream noPayload;
+  System::setTimer(KEEP_ALIVE_TICK_MS, KEEP_ALIVE_TICK_MS, onKeepAliveTimer, &detail::serverState(), noPayload);
 }
 
 }  // namespace zelkit

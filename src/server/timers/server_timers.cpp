@@ -1,7 +1,7 @@
-#include "core/engine/core.h"
 #include "core/engine/lock.h"
 #include "server/server_state.h"
 #include "zelkit/server.h"
+#include "zelkit/system.h"
 
 namespace zelkit {
 
@@ -18,12 +18,14 @@ void ZelServer::registerTimer(int periodMs, void (*function)(void*), void* conte
   if (periodMs <= 0 || function == nullptr) return;
   // Each timer gets a record of its own as the timer's context: timers
   // that share the application's context must not replace each other.
-  detail::GlobalLock lock;
-  detail::ServerState& state = detail::serverState();
-  state.timers = new detail::ServerTimer{state.timers, function, context};
-  detail::core().ensureInitialized();
-  const auto period = static_cast<uint32_t>(periodMs);
-  detail::core().setTimer(period, period, serverTimerTrampoline, state.timers, nullptr);
+  detail::ServerTimer* timer;
+  {
+    detail::GlobalLock lock;
+    detail::ServerState& state = detail::serverState();
+    timer = state.timers = new detail::ServerTimer{state.timers, function, context};
+  }
+  ZelOutputStream noPayload;
+  System::setTimer(periodMs, periodMs, serverTimerTrampoline, timer, noPayload);
 }
 
 }  // namespace zelkit
