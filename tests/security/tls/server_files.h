@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "security/tls/memory_link.h"
+
+// A TLS server's key and certificate as files for outside programs and as
+// DER for the library's key table, in a temporary directory that goes
+// with the object.
+namespace zelkit::test {
+
+class ServerFiles {
+ public:
+  // A self-signed certificate for the test key of the given size
+  // (tests/security/data/rsa<bits>.pem), made with openssl. Throws when
+  // openssl fails.
+  explicit ServerFiles(int bits);
+  ~ServerFiles();
+  ServerFiles(const ServerFiles&) = delete;
+  ServerFiles& operator=(const ServerFiles&) = delete;
+
+  // Fills the server key table; call before the first TLS context.
+  void configure() const;
+
+  std::string directory;
+  std::string keyPem;   // PKCS#1
+  std::string certPem;
+  Bytes keyDer;
+  Bytes certDer;
+};
+
+}  // namespace zelkit::test

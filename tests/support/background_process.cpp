@@ -1,0 +1,145 @@
+#include "support/background_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace zeltest {
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
+                                     const std::vector<std::string>& extraEnvironment) {
+  ::signal(SIGPIPE, SIG_IGN);
+  int toChild[2];
+  int fromChild[2];
+  if (::pipe2(toChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (::pipe2(fromChild, O_CLOEXEC) != 0) {
+    ::close(toChild[0]);
+    ::close(toChild[1]);
+    throw std::runtime_error("pipe");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDERR_FILENO);
+  std::vector<char*> arguments;
+  for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+  arguments.push_back(nullptr);
+  std::vector<char*> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.push_back(*entry);
+  for (const std::string& entry : extraEnvironment) environment.push_back(const_cast<char*>(entry.c_str()));
+  environment.push_back(nullptr);
+  const int spawned = ::posix_spawnp(&pid_, arguments[0], &actions, nullptr, arguments.data(), environment.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(toChild[0]);
+  ::close(fromChild[1]);
+  if (spawned != 0) {
+    ::close(toChild[1]);
+    ::close(fromChild[0]);
+    throw std::runtime_error("cannot run " + argv[0]);
+  }
+  input_ = toChild[1];
+  output_fd_ = fromChild[0];
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  closeInput();
+  if (!status_) {
+    ::kill(pid_, SIGTERM);
+    if (!waitForExit(std::chrono::milliseconds(2000))) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  if (output_fd_ >= 0) ::close(output_fd_);
+}
+
+bool BackgroundProcess::readSome(std::chrono::milliseconds timeout) {
+  if (output_fd_ < 0) return false;
+  pollfd pfd{output_fd_, POLLIN, 0};
+  const int ready = ::poll(&pfd, 1, static_cast<int>(timeout.count()));
+  if (ready <= 0) return true;
+  char buffer[4096];
+  const ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
+  if (n < 0 && errno == EINTR) return true;
+  if (n <= 0) {
+    ::close(output_fd_);
+    output_fd_ = -1;
+    return false;
+  }
+  output_.append(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+std::optional<std::string> BackgroundProcess::waitForLine(std::string_view text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    // Whole lines only: a line still being written is looked at again.
+    size_t lineEnd;
+    while ((lineEnd = output_.find('\n', scanned_)) != std::string::npos) {
+      std::string line = output_.substr(scanned_, lineEnd - scanned_);
+      scanned_ = lineEnd + 1;
+      if (line.find(text) != std::string::npos) return line;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    if (!readSome(std::min(left, std::chrono::milliseconds(100)))) {
+      if (scanned_ < output_.size() && output_.find(text, scanned_) != std::string::npos) {
+        std::string rest = output_.substr(scanned_);
+        scanned_ = output_.size();
+        return rest;
+      }
+      return std::nullopt;
+    }
+  }
+}
+
+std::optional<int> BackgroundProcess::waitForExit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!status_) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    if (!readSome(std::min(left, std::chrono::milliseconds(20)))) ::usleep(10000);
+  }
+  // What the program wrote before it ended.
+  for (;;) {
+    pollfd pfd{output_fd_, POLLIN, 0};
+    if (output_fd_ < 0 || ::poll(&pfd, 1, 0) <= 0) break;
+    readSome(std::chrono::milliseconds(0));
+  }
+  return status_;
+}
+
+void BackgroundProcess::writeInput(std::string_view bytes) {
+  size_t written = 0;
+  while (input_ >= 0 && written < bytes.size()) {
+    const ssize_t n = ::write(input_, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+}
+
+void BackgroundProcess::closeInput() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+}
+
+}  // namespace zeltest
