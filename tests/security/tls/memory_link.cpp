@@ -36,7 +36,12 @@ void join(MemoryEnd& a, MemoryEnd& b) {
 }
 
 int handshake(MemoryEnd& client, MemoryEnd& server, uint64_t peerKey) {
-  int clientResult = detail::sslConnect(client.ctx, peerKey, 0);
+  const int connected = detail::sslConnect(client.ctx, peerKey, 0);
+  return connected < 0 ? connected : driveHandshake(client, server);
+}
+
+int driveHandshake(MemoryEnd& client, MemoryEnd& server) {
+  int clientResult = 0;
   int serverResult = 0;
   for (int round = 0; round < 20 && clientResult >= 0 && serverResult >= 0; ++round) {
     serverResult = detail::sslHandshakeStep(server.ctx);

@@ -32,9 +32,12 @@ struct MemoryEnd {
 
 void join(MemoryEnd& a, MemoryEnd& b);
 
-// Drives both ends until each has completed the handshake or one fails.
-// Returns the first failure (< 0), or 1 when both are established.
+// sslConnect, then drives both ends until each has completed the
+// handshake or one fails. Returns the first failure (< 0), or 1 when both
+// are established.
 int handshake(MemoryEnd& client, MemoryEnd& server, uint64_t peerKey = 0);
+// The same after a client has sent its hello by other means.
+int driveHandshake(MemoryEnd& client, MemoryEnd& server);
 
 // A connected, established client and server.
 struct MemoryPair {
