@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "security/cipher/aes_blocks.h"
 #include "security/cipher/aes_tables.h"
 #include "core/wire/byte_io.h"
 
@@ -113,16 +114,36 @@ void C_CryptAES::setKey(const uint8_t* key, int32_t direction) {
   if (direction == 0 || direction == 1) std::memcpy(roundKeys, w, sizeof roundKeys);
 }
 
+namespace zelkit::detail {
+
+void aesTableEncrypt(const uint32_t roundKeys[44], uint8_t* blocks, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) encryptBlock(roundKeys, blocks + i * AES_BLOCK);
+}
+
+void aesTableDecrypt(const uint32_t roundKeys[44], uint8_t* blocks, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) decryptBlock(roundKeys, blocks + i * AES_BLOCK);
+}
+
+}  // namespace zelkit::detail
+
 void C_CryptAES::encryptAligned(uint32_t* buffer, uint32_t length) {
   uint8_t* in = reinterpret_cast<uint8_t*>(buffer);
   assert((((uintptr_t)in) & 0x03) == 0);
-  for (uint32_t i = 0; i < length / AES_BLOCK; ++i) encryptBlock(roundKeys, in + i * AES_BLOCK);
+  if (zelkit::detail::aesInstructionsAvailable()) {
+    zelkit::detail::aesInstructionsEncrypt(roundKeys, in, length / AES_BLOCK);
+  } else {
+    zelkit::detail::aesTableEncrypt(roundKeys, in, length / AES_BLOCK);
+  }
 }
 
 void C_CryptAES::decryptAligned(uint32_t* buffer, uint32_t length) {
   uint8_t* pData1 = reinterpret_cast<uint8_t*>(buffer);
   assert((((uintptr_t)pData1) & 0x03) == 0);
-  for (uint32_t i = 0; i < length / AES_BLOCK; ++i) decryptBlock(roundKeys, pData1 + i * AES_BLOCK);
+  if (zelkit::detail::aesInstructionsAvailable()) {
+    zelkit::detail::aesInstructionsDecrypt(roundKeys, pData1, length / AES_BLOCK);
+  } else {
+    zelkit::detail::aesTableDecrypt(roundKeys, pData1, length / AES_BLOCK);
+  }
 }
 
 void C_CryptAES::encrypt(uint8_t* buffer, uint32_t length) {

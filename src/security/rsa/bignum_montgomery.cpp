@@ -51,38 +51,135 @@ Limb negativeInverse(Limb n0) {
   return Limb{0} - inverse;
 }
 
-// r = a * b / R mod n, for a, b < n. r may alias a or b.
-void multiply(const Montgomery& m, const Limb* a, const Limb* b, Limb* r) {
-  const uint32_t length = m.length;
-  Limb t[kMaxLimbs + 1] = {};
-  for (uint32_t i = 0; i < length; ++i) {
-    const Wide bi = b[i];
-    Wide x = a[0] * bi + t[0];
-    const Wide q = static_cast<Limb>(static_cast<Limb>(x) * m.n0);
-    Wide y = q * m.n[0] + static_cast<Limb>(x);  // low limb is zero by the choice of q
-    Wide carryX = x >> kLimbBits;
-    Wide carryY = y >> kLimbBits;
-    for (uint32_t j = 1; j < length; ++j) {
-      x = a[j] * bi + t[j] + carryX;
-      carryX = x >> kLimbBits;
-      y = q * m.n[j] + static_cast<Limb>(x) + carryY;
-      carryY = y >> kLimbBits;
-      t[j - 1] = static_cast<Limb>(y);
-    }
-    x = t[length] + carryX + carryY;
-    t[length - 1] = static_cast<Limb>(x);
-    t[length] = static_cast<Limb>(x >> kLimbBits);
-  }
-  // t < 2n: subtract n once when t >= n, selecting by mask.
+// Column sums of the product scanning below: a double-limb low part and
+// the carries above it.
+struct Accumulator {
+  Wide low;
+  Limb high;
+};
+
+inline void addProduct(Accumulator& sum, Limb a, Limb b) {
+  const Wide product = Wide{a} * b;
+  sum.low += product;
+  sum.high += sum.low < product ? 1 : 0;
+}
+
+// Twice the sum, for the products a square holds twice.
+inline void addTwice(Accumulator& sum, const Accumulator& part) {
+  const Wide low = part.low << 1;
+  const Limb high = (part.high << 1) | static_cast<Limb>(part.low >> (2 * kLimbBits - 1));
+  sum.low += low;
+  sum.high += high + (sum.low < low ? 1 : 0);
+}
+
+// The finished column's limb; the sum moves down one limb.
+inline Limb shiftOut(Accumulator& sum) {
+  const Limb out = static_cast<Limb>(sum.low);
+  sum.low = (sum.low >> kLimbBits) | (Wide{sum.high} << kLimbBits);
+  sum.high = 0;
+  return out;
+}
+
+// r = t - n when t (with the limb `top` above it) is at least n, else t;
+// selected by mask, not by a branch.
+void subtractOnce(const Montgomery& m, const Limb* t, Limb top, Limb* r) {
   Limb d[kMaxLimbs];
   Limb borrow = 0;
-  for (uint32_t i = 0; i < length; ++i) {
+  for (uint32_t i = 0; i < m.length; ++i) {
     const Wide difference = Wide{t[i]} - m.n[i] - borrow;
     d[i] = static_cast<Limb>(difference);
     borrow = static_cast<Limb>(difference >> kLimbBits) & 1;
   }
-  const Limb mask = Limb{0} - (t[length] | (borrow ^ 1));
-  for (uint32_t i = 0; i < length; ++i) r[i] = (d[i] & mask) | (t[i] & ~mask);
+  const Limb mask = Limb{0} - (top | (borrow ^ 1));
+  for (uint32_t i = 0; i < m.length; ++i) r[i] = (d[i] & mask) | (t[i] & ~mask);
+}
+
+// Montgomery multiplication by product scanning: column i of a * b and of
+// q * n are summed together, and q's limb i is chosen so that the column's
+// low limb becomes zero. Fixed lengths (kLength != 0) are unrolled by the
+// compiler; 0 takes the length from m.
+template <uint32_t kLength>
+void multiplyColumns(const Montgomery& m, const Limb* a, const Limb* b, Limb* r) {
+  const uint32_t length = kLength != 0 ? kLength : m.length;
+  Limb q[kMaxLimbs];
+  Limb t[kMaxLimbs];
+  Accumulator sum{0, 0};
+#pragma GCC unroll 32
+  for (uint32_t i = 0; i < length; ++i) {
+#pragma GCC unroll 32
+    for (uint32_t j = 0; j < i; ++j) {
+      addProduct(sum, a[j], b[i - j]);
+      addProduct(sum, q[j], m.n[i - j]);
+    }
+    addProduct(sum, a[i], b[0]);
+    q[i] = static_cast<Limb>(sum.low) * m.n0;
+    addProduct(sum, q[i], m.n[0]);
+    shiftOut(sum);
+  }
+#pragma GCC unroll 32
+  for (uint32_t i = length; i < 2 * length; ++i) {
+#pragma GCC unroll 32
+    for (uint32_t j = i - length + 1; j < length; ++j) {
+      addProduct(sum, a[j], b[i - j]);
+      addProduct(sum, q[j], m.n[i - j]);
+    }
+    t[i - length] = shiftOut(sum);
+  }
+  subtractOnce(m, t, static_cast<Limb>(sum.low), r);
+}
+
+// The same for a * a: each product a[j] * a[i - j] with j != i - j is
+// computed once and counted twice.
+template <uint32_t kLength>
+void squareColumns(const Montgomery& m, const Limb* a, Limb* r) {
+  const uint32_t length = kLength != 0 ? kLength : m.length;
+  Limb q[kMaxLimbs];
+  Limb t[kMaxLimbs];
+  Accumulator sum{0, 0};
+#pragma GCC unroll 64
+  for (uint32_t i = 0; i < 2 * length - 1; ++i) {
+    Accumulator pairs{0, 0};
+    const uint32_t first = i < length ? 0 : i - length + 1;
+#pragma GCC unroll 32
+    for (uint32_t j = first; j < i - j; ++j) addProduct(pairs, a[j], a[i - j]);
+    addTwice(sum, pairs);
+    if ((i & 1) == 0) addProduct(sum, a[i / 2], a[i / 2]);
+    if (i < length) {
+#pragma GCC unroll 32
+      for (uint32_t j = 0; j < i; ++j) addProduct(sum, q[j], m.n[i - j]);
+      q[i] = static_cast<Limb>(sum.low) * m.n0;
+      addProduct(sum, q[i], m.n[0]);
+      shiftOut(sum);
+    } else {
+#pragma GCC unroll 32
+      for (uint32_t j = i - length + 1; j < length; ++j) addProduct(sum, q[j], m.n[i - j]);
+      t[i - length] = shiftOut(sum);
+    }
+  }
+  t[length - 1] = shiftOut(sum);
+  subtractOnce(m, t, static_cast<Limb>(sum.low), r);
+}
+
+// The halves of a 2048-bit key, whose private operation the TLS server
+// runs for every new session, get the unrolled code.
+constexpr uint32_t kUnrolledLimbs = 1024 / kLimbBits;
+
+// r = a * b / R mod n, for a, b < n. r may alias a or b.
+void multiply(const Montgomery& m, const Limb* a, const Limb* b, Limb* r) {
+  if (m.length == kUnrolledLimbs) {
+    multiplyColumns<kUnrolledLimbs>(m, a, b, r);
+  } else {
+    multiplyColumns<0>(m, a, b, r);
+  }
+}
+
+// r = a * a / R mod n.
+void square(const Montgomery& m, const Limb* a, Limb* r) {
+  if (m.length == kUnrolledLimbs) {
+    squareColumns<kUnrolledLimbs>(m, a, r);
+  } else {
+    squareColumns<0>(m, a, r);
+  }
 }
 
 // Copies table entry `index` to out, touching every entry.
@@ -132,7 +229,7 @@ void montgomeryModExp(const BigNum* base, const BigNum* exponent, const BigNum* 
   Limb factor[kMaxLimbs];
   selectEntry(table, m.length, window(exponent, (windows - 1) * kWindowBits), accumulator);
   for (int32_t w = windows - 2; w >= 0; --w) {
-    for (int s = 0; s < kWindowBits; ++s) multiply(m, accumulator, accumulator, accumulator);
+    for (int s = 0; s < kWindowBits; ++s) square(m, accumulator, accumulator);
     selectEntry(table, m.length, window(exponent, w * kWindowBits), factor);
     multiply(m, accumulator, factor, accumulator);
   }

@@ -1,7 +1,9 @@
 #include "security/rsa/rsa.h"
 
 #include <initializer_list>
+#include <mutex>
 
+#include "core/engine/never_destroyed.h"
 #include "security/rsa/random.h"
 
 namespace zelkit::detail {
@@ -60,14 +62,38 @@ void multiplyMod(const BigNum* a, const BigNum* b, const BigNum* modulus, BigNum
   bigNumMod(out, modulus, out);
 }
 
+// One process-wide server key serves every thread that runs a handshake.
+std::mutex& blindingLock() {
+  static NeverDestroyed<std::mutex> lock;
+  return lock.get();
+}
+
+// The key's next blinding pair. Drawing a fresh one costs a modular
+// inverse, more than the rest of the operation, so pairs are squared from
+// one operation to the next instead.
+bool nextBlinding(RsaCrtKey* crt, const BigNum* modulus, BigNum* blind, BigNum* unblind) {
+  std::lock_guard<std::mutex> guard(blindingLock());
+  RsaBlinding& pair = crt->blinding;
+  if (pair.remaining == 0) {
+    if (!makeBlinding(modulus, &crt->publicExponent, &pair.blind, &pair.unblind)) return false;
+    pair.remaining = kRsaBlindingUses;
+  }
+  bigNumCopy(blind, &pair.blind);
+  bigNumCopy(unblind, &pair.unblind);
+  multiplyMod(&pair.blind, &pair.blind, modulus, &pair.blind);
+  multiplyMod(&pair.unblind, &pair.unblind, modulus, &pair.unblind);
+  --pair.remaining;
+  return true;
+}
+
 }  // namespace
 
 void rsaPrivateOperation(const KeyRecord* privateKey, const BigNum* c, BigNum* m) {
   const BigNum* modulus = &privateKey->first;
-  const RsaCrtKey* crt = privateKey->crt;
+  RsaCrtKey* crt = privateKey->crt;
   BigNum blind;
   BigNum unblind;
-  if (hasCrtParts(crt) && makeBlinding(modulus, &crt->publicExponent, &blind, &unblind)) {
+  if (hasCrtParts(crt) && nextBlinding(crt, modulus, &blind, &unblind)) {
     BigNum reduced;
     BigNum blinded;
     BigNum check;

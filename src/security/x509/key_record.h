@@ -9,6 +9,17 @@ namespace zelkit::detail {
 // RSA moduli longer than this are refused.
 constexpr int32_t kRsaMaxModulusBits = 4096;
 
+// A blinding pair of a private key: blind = r^e and unblind = r^-1 mod n
+// for a random r. Each operation takes the pair and leaves its squares for
+// the next, so no pair serves twice; fresh values are drawn after
+// kRsaBlindingUses operations.
+struct RsaBlinding {
+  BigNum blind;
+  BigNum unblind;
+  uint32_t remaining;  // operations before fresh values; 0 when there are none
+};
+constexpr uint32_t kRsaBlindingUses = 32;
+
 // The Chinese-remainder parts of an RSA private key, which make the private
 // operation about four times faster than the plain exponent.
 struct RsaCrtKey {
@@ -19,6 +30,7 @@ struct RsaCrtKey {
   BigNum exponent2;    // d mod (prime2 - 1)
   BigNum coefficient;  // prime2^-1 mod prime1
   uint32_t fieldsFound;
+  RsaBlinding blinding;
 };
 constexpr uint32_t kRsaCrtFields = 6;
 
