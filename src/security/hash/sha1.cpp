@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/wire/byte_io.h"
+#include "security/hash/sha1_blocks.h"
 
 namespace zelkit::detail {
 namespace {
@@ -39,7 +40,7 @@ inline void twentySteps(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint
   }
 }
 
-void sha1ProcessBlock(uint32_t hash[5], const uint8_t block[64]) {
+void plainBlock(uint32_t hash[5], const uint8_t block[64]) {
   uint32_t w[16];
   for (int t = 0; t < 16; ++t) w[t] = readBE32(block + 4 * t);
   uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3], e = hash[4];
@@ -52,6 +53,14 @@ void sha1ProcessBlock(uint32_t hash[5], const uint8_t block[64]) {
   hash[2] += c;
   hash[3] += d;
   hash[4] += e;
+}
+
+void compress(uint32_t hash[5], const uint8_t* blocks, uint32_t count) {
+  if (sha1InstructionsAvailable()) {
+    sha1InstructionsBlocks(hash, blocks, count);
+  } else {
+    sha1PlainBlocks(hash, blocks, count);
+  }
 }
 
 // Appends bytes to the pending block, processing each block that fills.
@@ -67,14 +76,20 @@ void appendBytes(Sha1Context* ctx, const uint8_t* data, uint32_t length) {
       ctx->messageBlockIndex = static_cast<int32_t>(index);
       return;
     }
-    sha1ProcessBlock(ctx->intermediateHash, ctx->messageBlock);
+    compress(ctx->intermediateHash, ctx->messageBlock, 1);
   }
-  for (; length >= 64; data += 64, length -= 64) sha1ProcessBlock(ctx->intermediateHash, data);
+  compress(ctx->intermediateHash, data, length / 64);
+  data += length / 64 * 64;
+  length %= 64;
   if (length > 0) std::memcpy(ctx->messageBlock, data, length);
   ctx->messageBlockIndex = static_cast<int32_t>(length);
 }
 
 }  // namespace
+
+void sha1PlainBlocks(uint32_t hash[5], const uint8_t* blocks, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) plainBlock(hash, blocks + 64 * i);
+}
 
 int32_t sha1Reset(Sha1Context* ctx) {
   if (!ctx) return Sha1Null;
@@ -120,13 +135,13 @@ int32_t sha1Result(Sha1Context* ctx, uint8_t digest[20]) {
     ctx->messageBlock[index++] = 0x80;
     if (index > 56) {
       std::memset(ctx->messageBlock + index, 0, 64 - index);
-      sha1ProcessBlock(ctx->intermediateHash, ctx->messageBlock);
+      compress(ctx->intermediateHash, ctx->messageBlock, 1);
       index = 0;
     }
     std::memset(ctx->messageBlock + index, 0, 56 - index);
     writeBE32(ctx->messageBlock + 56, ctx->lengthHigh);
     writeBE32(ctx->messageBlock + 60, ctx->lengthLow);
-    sha1ProcessBlock(ctx->intermediateHash, ctx->messageBlock);
+    compress(ctx->intermediateHash, ctx->messageBlock, 1);
 
     std::memset(ctx->messageBlock, 0, sizeof ctx->messageBlock);
     ctx->messageBlockIndex = 0;

@@ -82,16 +82,20 @@ inline Limb shiftOut(Accumulator& sum) {
 
 // r = t - n when t (with the limb `top` above it) is at least n, else t;
 // selected by mask, not by a branch.
-void subtractOnce(const Montgomery& m, const Limb* t, Limb top, Limb* r) {
+template <uint32_t kLength>
+inline void subtractOnce(const Montgomery& m, const Limb* t, Limb top, Limb* r) {
+  const uint32_t length = kLength != 0 ? kLength : m.length;
   Limb d[kMaxLimbs];
   Limb borrow = 0;
-  for (uint32_t i = 0; i < m.length; ++i) {
+#pragma GCC unroll 32
+  for (uint32_t i = 0; i < length; ++i) {
     const Wide difference = Wide{t[i]} - m.n[i] - borrow;
     d[i] = static_cast<Limb>(difference);
     borrow = static_cast<Limb>(difference >> kLimbBits) & 1;
   }
   const Limb mask = Limb{0} - (top | (borrow ^ 1));
-  for (uint32_t i = 0; i < m.length; ++i) r[i] = (d[i] & mask) | (t[i] & ~mask);
+#pragma GCC unroll 32
+  for (uint32_t i = 0; i < length; ++i) r[i] = (d[i] & mask) | (t[i] & ~mask);
 }
 
 // Montgomery multiplication by product scanning: column i of a * b and of
@@ -125,7 +129,7 @@ void multiplyColumns(const Montgomery& m, const Limb* a, const Limb* b, Limb* r)
     }
     t[i - length] = shiftOut(sum);
   }
-  subtractOnce(m, t, static_cast<Limb>(sum.low), r);
+  subtractOnce<kLength>(m, t, static_cast<Limb>(sum.low), r);
 }
 
 // The same for a * a: each product a[j] * a[i - j] with j != i - j is
@@ -157,7 +161,7 @@ void squareColumns(const Montgomery& m, const Limb* a, Limb* r) {
     }
   }
   t[length - 1] = shiftOut(sum);
-  subtractOnce(m, t, static_cast<Limb>(sum.low), r);
+  subtractOnce<kLength>(m, t, static_cast<Limb>(sum.low), r);
 }
 
 // The halves of a 2048-bit key, whose private operation the TLS server
@@ -173,20 +177,14 @@ void multiply(const Montgomery& m, const Limb* a, const Limb* b, Limb* r) {
   }
 }
 
-// r = a * a / R mod n.
-void square(const Montgomery& m, const Limb* a, Limb* r) {
-  if (m.length == kUnrolledLimbs) {
-    squareColumns<kUnrolledLimbs>(m, a, r);
-  } else {
-    squareColumns<0>(m, a, r);
-  }
-}
-
 // Copies table entry `index` to out, touching every entry.
+template <uint32_t kLength>
 void selectEntry(const Limb (*table)[kMaxLimbs], uint32_t length, uint32_t index, Limb* out) {
+  if constexpr (kLength != 0) length = kLength;
   std::fill(out, out + length, Limb{0});
   for (uint32_t k = 0; k < kTableSize; ++k) {
     const Limb mask = Limb{0} - (((k ^ index) - 1u) >> 31);
+#pragma GCC unroll 32
     for (uint32_t i = 0; i < length; ++i) out[i] |= table[k][i] & mask;
   }
 }
@@ -195,6 +193,20 @@ uint32_t window(const BigNum* exponent, int32_t lowBit) {
   uint32_t value = 0;
   for (int b = kWindowBits - 1; b >= 0; --b) value = (value << 1) | (bigNumTestBit(exponent, lowBit + b) ? 1 : 0);
   return value;
+}
+
+// accumulator = table[1]^exponent, a window of kWindowBits at a time from
+// the top: the same squarings and one multiplication for every window.
+template <uint32_t kLength>
+void raiseByWindows(const Montgomery& m, const Limb (*table)[kMaxLimbs], const BigNum* exponent, Limb* accumulator) {
+  const int32_t windows = (exponent->bits + kWindowBits - 1) / kWindowBits;
+  Limb factor[kMaxLimbs];
+  selectEntry<kLength>(table, m.length, window(exponent, (windows - 1) * kWindowBits), accumulator);
+  for (int32_t w = windows - 2; w >= 0; --w) {
+    for (int s = 0; s < kWindowBits; ++s) squareColumns<kLength>(m, accumulator, accumulator);
+    selectEntry<kLength>(table, m.length, window(exponent, w * kWindowBits), factor);
+    multiplyColumns<kLength>(m, accumulator, factor, accumulator);
+  }
 }
 
 void montgomeryModExp(const BigNum* base, const BigNum* exponent, const BigNum* modulus, BigNum* out) {
@@ -224,14 +236,11 @@ void montgomeryModExp(const BigNum* base, const BigNum* exponent, const BigNum* 
   multiply(m, table[1], rSquared, table[1]);
   for (uint32_t k = 2; k < kTableSize; ++k) multiply(m, table[k - 1], table[1], table[k]);
 
-  const int32_t windows = (exponent->bits + kWindowBits - 1) / kWindowBits;
   Limb accumulator[kMaxLimbs];
-  Limb factor[kMaxLimbs];
-  selectEntry(table, m.length, window(exponent, (windows - 1) * kWindowBits), accumulator);
-  for (int32_t w = windows - 2; w >= 0; --w) {
-    for (int s = 0; s < kWindowBits; ++s) square(m, accumulator, accumulator);
-    selectEntry(table, m.length, window(exponent, w * kWindowBits), factor);
-    multiply(m, accumulator, factor, accumulator);
+  if (m.length == kUnrolledLimbs) {
+    raiseByWindows<kUnrolledLimbs>(m, table, exponent, accumulator);
+  } else {
+    raiseByWindows<0>(m, table, exponent, accumulator);
   }
   multiply(m, accumulator, one, accumulator);
   uint32_t result[kMaxLimbs * kWordsPerLimb];

@@ -255,3 +255,36 @@ TEST_F(RsaEdgeCases, DecryptionRefusals) {
 
 }  // namespace
 }  // namespace zelkit::detail
+
+namespace zelkit::detail {
+namespace {
+
+// Blinding pairs are squared from one operation to the next and redrawn
+// after kRsaBlindingUses; every pair must still undo itself (r^e * r^-e = 1),
+// or the CRT result would be wrong and only its check would save it.
+TEST(RsaPrivateOperation, BlindingPairsStayInverse) {
+  PrivateKey key;
+  test::loadPrivateKey(test::dataPath("rsa1024.pem"), &key);
+  const BigNum* modulus = &key.record.first;
+  const std::vector<uint8_t> input = randomBelowModulus(key.record);
+  const BigNum value = fromBytes(input);
+  BigNum expected;
+  ASSERT_EQ(bigNumModExp(&value, &key.record.second, modulus, &expected), 0);
+  for (uint32_t i = 0; i < kRsaBlindingUses + 8; ++i) {
+    SCOPED_TRACE(i);
+    BigNum result;
+    rsaPrivateOperation(&key.record, &value, &result);
+    EXPECT_EQ(bigNumCompare(&result, &expected), 0);
+    EXPECT_EQ(key.crt.blinding.remaining, kRsaBlindingUses - 1 - i % kRsaBlindingUses);
+    BigNum undone;
+    ASSERT_EQ(bigNumModExp(&key.crt.blinding.unblind, &key.crt.publicExponent, modulus, &undone), 0);
+    bigNumMultiply(&undone, &key.crt.blinding.blind, &undone);
+    bigNumMod(&undone, modulus, &undone);
+    BigNum one;
+    bigNumSetWord(&one, 1);
+    EXPECT_EQ(bigNumCompare(&undone, &one), 0);
+  }
+}
+
+}  // namespace
+}  // namespace zelkit::detail

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "security/key_fixtures.h"
-#include "security/tls/memory_link.h"
+#include "support/tls_memory_link.h"
 #include "security/tls/ssl_cipher_suites.h"
 #include "security/tls/ssl_context.h"
 #include "security/tls/ssl_handshake.h"

@@ -10,7 +10,7 @@
 #include "security/key_fixtures.h"
 #include "security/tls/interop_support.h"
 #include "security/tls/server_files.h"
-#include "security/tls/socket_link.h"
+#include "support/tls_socket_link.h"
 #include "security/tls/ssl_session_cache.h"
 #include "support/background_process.h"
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "security/tls/socket_link.h"
+#include "support/tls_socket_link.h"
 #include "support/background_process.h"
 
 // Helpers of the tests against outside TLS programs.

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "security/tls/interop_support.h"
-#include "security/tls/memory_link.h"
-#include "security/tls/socket_link.h"
+#include "support/tls_memory_link.h"
+#include "support/tls_socket_link.h"
 
 namespace zelkit::detail {
 namespace {

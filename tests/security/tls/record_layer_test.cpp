@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "security/tls/memory_link.h"
+#include "support/tls_memory_link.h"
 #include "security/tls/ssl_context.h"
 #include "security/tls/ssl_record.h"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "security/tls/memory_link.h"
+#include "support/tls_memory_link.h"
 
 // A TLS server's key and certificate as files for outside programs and as
 // DER for the library's key table, in a temporary directory that goes

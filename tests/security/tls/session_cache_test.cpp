@@ -7,7 +7,7 @@
 #include <set>
 #include <vector>
 
-#include "security/tls/memory_link.h"
+#include "support/tls_memory_link.h"
 #include "security/tls/ssl_process_lock.h"
 #include "security/tls/ssl_record.h"
 

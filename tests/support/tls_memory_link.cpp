@@ -1,4 +1,4 @@
-#include "security/tls/memory_link.h"
+#include "support/tls_memory_link.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "security/tls/socket_link.h"
+#include "support/tls_socket_link.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "security/tls/memory_link.h"
+#include "support/tls_memory_link.h"
 #include "security/tls/ssl_context.h"
 
 // TLS contexts over blocking TCP sockets on 127.0.0.1, for tests against

@@ -1,0 +1,222 @@
+// The TLS engine beside OpenSSL, with a 2048-bit server key:
+// - handshakes per second, full and resumed, of our server with our client
+//   in memory;
+// - openssl s_time -new / -reuse against openssl s_server and against our
+//   server (over 127.0.0.1), from s_time's "N connections in T real
+//   seconds" line;
+// - record throughput (AES-128-CBC + HMAC-SHA1, 16 KiB records) beside
+//   openssl speed -evp aes-128-cbc-hmac-sha1;
+// - the server's RSA private operation.
+//
+//   bench_tls [seconds per run, default 5]
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "security/rsa/random.h"
+#include "security/rsa/rsa.h"
+#include "security/tls/ssl_context.h"
+#include "security/tls/ssl_server_credentials.h"
+#include "security/x509/pem.h"
+#include "security/x509/server_keys.h"
+#include "support/background_process.h"
+#include "support/external_tool.h"
+#include "support/tls_memory_link.h"
+#include "support/tls_socket_link.h"
+
+namespace {
+
+using namespace zelkit;
+using namespace zelkit::detail;
+using Clock = std::chrono::steady_clock;
+
+const std::string kCipher = "AES128-SHA:@SECLEVEL=0";
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string shell(const std::string& command) {
+  const auto out = test::runTool(command);
+  return out ? std::string(out->begin(), out->end()) : std::string();
+}
+
+// A 2048-bit key and certificate in a temporary directory, stored in the
+// key table before the first context reads it.
+struct Credentials {
+  std::string directory;
+  std::string key;
+  std::string certificate;
+
+  bool make() {
+    char pattern[] = "/tmp/zelkit-bench-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return false;
+    directory = pattern;
+    key = directory + "/key.pem";
+    certificate = directory + "/cert.pem";
+    if (!test::runTool("openssl genrsa -traditional -out " + key + " 2048 2>/dev/null")) return false;
+    if (!test::runTool("openssl req -x509 -key " + key + " -subj /CN=bench -days 2 -out " + certificate)) return false;
+    return store(SslPrivateKey, "openssl rsa -traditional -outform DER -in " + key + " 2>/dev/null") &&
+           store(SslCertificate, "openssl x509 -outform DER -in " + certificate);
+  }
+  static bool store(SslKeyIndex index, const std::string& command) {
+    const auto der = test::runTool(command);
+    if (!der) return false;
+    sslKeyTable[index].data = new uint8_t[der->size()];
+    std::copy(der->begin(), der->end(), sslKeyTable[index].data);
+    sslKeyTable[index].length = static_cast<int32_t>(der->size());
+    return true;
+  }
+  ~Credentials() {
+    std::error_code ignored;
+    if (!directory.empty()) std::filesystem::remove_all(directory, ignored);
+  }
+};
+
+double handshakesPerSecond(double seconds, uint64_t peerKey) {
+  if (peerKey != 0) test::MemoryPair first(peerKey);
+  int count = 0;
+  const auto start = Clock::now();
+  while (secondsSince(start) < seconds) {
+    test::MemoryPair pair(peerKey);
+    if (pair.result != 1 || (peerKey != 0 && pair.server.ctx->resume == 0)) return -1;
+    ++count;
+  }
+  return count / secondsSince(start);
+}
+
+// MB/s of sealing 16 KiB records, and of opening them.
+void recordThroughput(double seconds, double* seal, double* open) {
+  std::vector<char> data(16384, 'x');
+  {
+    test::MemoryPair pair;
+    pair.client.peer = nullptr;  // sealed records are only counted
+    long long bytes = 0;
+    const auto start = Clock::now();
+    while (secondsSince(start) < seconds) {
+      for (int i = 0; i < 64; ++i) bytes += sslWrite(pair.client.ctx, data.data(), 16384, 0);
+      pair.client.sent.clear();
+    }
+    *seal = bytes / secondsSince(start) / 1e6;
+  }
+  // Records made first, then opened in order.
+  test::MemoryPair pair;
+  const int records = 2048;
+  for (int i = 0; i < records; ++i) sslWrite(pair.client.ctx, data.data(), 16384, 0);
+  long long bytes = 0;
+  const auto start = Clock::now();
+  for (int i = 0; i < records; ++i) bytes += sslRead(pair.server.ctx, data.data(), 16384, 0);
+  *open = bytes / secondsSince(start) / 1e6;
+}
+
+double rsaMilliseconds(double seconds) {
+  const KeyRecord* key = &sslServerCredentials().privateKey;
+  uint8_t bytes[256];
+  randomBytes(bytes, sizeof bytes);
+  bytes[0] = 0;
+  BigNum input;
+  BigNum output;
+  bigNumFromBytes(&input, bytes, sizeof bytes, true);
+  int count = 0;
+  const auto start = Clock::now();
+  while (secondsSince(start) < seconds) {
+    rsaPrivateOperation(key, &input, &output);
+    ++count;
+  }
+  return 1000 * secondsSince(start) / count;
+}
+
+// Connections per real second from s_time's summary line.
+double sTime(uint16_t port, const char* mode, int seconds) {
+  const std::string output =
+      shell("openssl s_time -connect 127.0.0.1:" + std::to_string(port) + " " + mode + " -tls1 -cipher '" + kCipher +
+            "' -time " + std::to_string(seconds) + " 2>&1");
+  std::smatch match;
+  static const std::regex line(R"((\d+) connections in (\d+) real seconds)");
+  if (!std::regex_search(output, match, line)) return -1;
+  return std::stod(match[1]) / std::stod(match[2]);
+}
+
+// Our server on a thread, one connection after the other, until stopped.
+class Server {
+ public:
+  Server() : thread_([this] { run(); }) {}
+  ~Server() {
+    stop_ = true;
+    thread_.join();
+  }
+  uint16_t port() const { return listener_.port(); }
+
+ private:
+  void run() {
+    while (!stop_) {
+      const int socket = listener_.accept(200);
+      if (socket < 0) continue;
+      test::SocketEnd end(socket);
+      if (test::serverHandshake(end) == 1) test::readUntilClosed(end);
+    }
+  }
+  test::LoopbackListener listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+void printRatio(const char* what, double ours, double theirs, const char* unit) {
+  std::printf("%-34s zelkit %9.1f %s   openssl %9.1f %s   ratio %.2f\n", what, ours, unit, theirs, unit,
+              theirs > 0 ? ours / theirs : 0.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
+  Credentials credentials;
+  if (!test::toolAvailable("openssl") || !credentials.make()) {
+    std::printf("needs openssl to make a 2048-bit key and certificate\n");
+    return 1;
+  }
+
+  const double full = handshakesPerSecond(seconds, 0);
+  const double resumed = handshakesPerSecond(seconds, 0x5EED);
+  std::printf("in memory, our client and server:  full %8.1f /s   resumed %8.1f /s\n", full, resumed);
+  std::printf("RSA-2048 private operation:         %.3f ms\n", rsaMilliseconds(seconds));
+
+  double seal = 0;
+  double open = 0;
+  recordThroughput(seconds, &seal, &open);
+  const std::string speed =
+      shell("openssl speed -seconds " + std::to_string(seconds) + " -bytes 16384 -evp aes-128-cbc-hmac-sha1 2>/dev/null");
+  std::smatch match;
+  const bool found = std::regex_search(speed, match, std::regex(R"(AES-128-CBC-HMAC-SHA1\s+([0-9.]+)k)"));
+  printRatio("records sealed, 16 KiB", seal, found ? std::stod(match[1]) / 1000 : -1, "MB/s");
+  std::printf("records opened, 16 KiB             zelkit %9.1f MB/s\n", open);
+
+  // Quiet, so that its output cannot fill the pipe; it says nothing about
+  // its port then, so a free one is chosen first.
+  const uint16_t opensslPort = test::freeLoopbackPort();
+  zeltest::BackgroundProcess opensslServer({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(opensslPort),
+                                            "-tls1", "-cipher", kCipher, "-key", credentials.key, "-cert",
+                                            credentials.certificate, "-quiet"});
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int probe = test::connectLoopback(opensslPort);
+    if (probe >= 0) {
+      ::close(probe);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  Server ours;
+  for (const char* mode : {"-new", "-reuse"}) {
+    const double zelkitRate = sTime(ours.port(), mode, seconds);
+    const double opensslRate = sTime(opensslPort, mode, seconds);
+    printRatio((std::string("s_time ") + mode + ", connections").c_str(), zelkitRate, opensslRate, "/s");
+  }
+  return 0;
+}
