@@ -6,7 +6,7 @@
 namespace zelkit::detail {
 
 int sslRead(SslContext* ctx, char* buffer, int length, int flags) {
-  if (ctx == nullptr || ctx->magic != SSL_MAGIC) return SslError::General;
+  if (!sslContextValid(ctx)) return SslError::General;
   ctx->readFlags = static_cast<uint32_t>(flags);
   auto* out = reinterpret_cast<uint8_t*>(buffer);
   int delivered = 0;
@@ -27,7 +27,7 @@ int sslRead(SslContext* ctx, char* buffer, int length, int flags) {
 }
 
 int sslWrite(SslContext* ctx, const char* data, int length, int flags) {
-  if (ctx == nullptr || ctx->magic != SSL_MAGIC) return SslError::General;
+  if (!sslContextValid(ctx)) return SslError::General;
   ctx->writeFlags = static_cast<uint32_t>(flags);
   if (ctx->stickyError != 0) return ctx->stickyError;
   if (length < 0) return SslError::General;

@@ -12,8 +12,6 @@ namespace zelkit::detail {
 
 namespace {
 
-bool valid(const SslContext* ctx) { return ctx != nullptr && ctx->magic == SSL_MAGIC; }
-
 void releaseOfferedCertificate(SslContext* ctx) {
   delete[] ctx->offeredCertificate;
   ctx->offeredCertificate = nullptr;
@@ -65,30 +63,31 @@ void sslFree(SslContext* ctx) {
 }
 
 int sslReset(SslContext* ctx) {
-  if (!valid(ctx)) return SslError::General;
+  if (!sslContextValid(ctx)) return SslError::General;
   sslReleaseCiphers(&ctx->cipher);
   releaseOfferedCertificate(ctx);
+  // A reconnect allocates nothing, and an approved certificate stays
+  // approved while the server keeps it.
   static const SslContext kEmpty{};
-  SslContext kept = kEmpty;
-  SslContext* fresh = &kept;
-  fresh->magic = ctx->magic;
-  fresh->receiveBuffer = ctx->receiveBuffer;
-  fresh->sendBuffer = ctx->sendBuffer;
-  fresh->receiveCapacity = ctx->receiveCapacity;
-  fresh->sendCapacity = ctx->sendCapacity;
-  fresh->readCallback = ctx->readCallback;
-  fresh->writeCallback = ctx->writeCallback;
-  fresh->user = ctx->user;
-  fresh->peerCertificate.der = ctx->peerCertificate.der;
-  fresh->peerCertificate.derLength = ctx->peerCertificate.derLength;
-  fresh->certificateApproved = ctx->certificateApproved;
-  *ctx = kept;
+  SslContext fresh = kEmpty;
+  fresh.magic = ctx->magic;
+  fresh.receiveBuffer = ctx->receiveBuffer;
+  fresh.sendBuffer = ctx->sendBuffer;
+  fresh.receiveCapacity = ctx->receiveCapacity;
+  fresh.sendCapacity = ctx->sendCapacity;
+  fresh.readCallback = ctx->readCallback;
+  fresh.writeCallback = ctx->writeCallback;
+  fresh.user = ctx->user;
+  fresh.peerCertificate.der = ctx->peerCertificate.der;
+  fresh.peerCertificate.derLength = ctx->peerCertificate.derLength;
+  fresh.certificateApproved = ctx->certificateApproved;
+  *ctx = fresh;
   startConnection(ctx);
   return 0;
 }
 
 int sslConnect(SslContext* ctx, uint64_t peerKey, unsigned timeout) {
-  if (!valid(ctx) || ctx->state != SslState::ServerWaitClientHello) return SslError::General;
+  if (!sslContextValid(ctx) || ctx->state != SslState::ServerWaitClientHello) return SslError::General;
   ctx->role = SslRole::Client;
   const int started = sslStartClient(ctx, peerKey);
   if (started < 0) {

@@ -38,8 +38,8 @@ int sslPrf(const uint8_t* secret, int secretLength, const char* label, int label
   if (labelLength < 0 || seedLength < 0 || labelLength + seedLength > kSslPrfMaxLength) return -1;
   if (outLength < 1 || outLength > kSslPrfMaxLength || secretLength < 0) return -1;
   uint8_t labelSeed[kSslPrfMaxLength];
-  std::memcpy(labelSeed, label, static_cast<size_t>(labelLength));
-  std::memcpy(labelSeed + labelLength, seed, static_cast<size_t>(seedLength));
+  if (labelLength > 0) std::memcpy(labelSeed, label, static_cast<size_t>(labelLength));
+  if (seedLength > 0) std::memcpy(labelSeed + labelLength, seed, static_cast<size_t>(seedLength));
   const int combined = labelLength + seedLength;
 
   const int half = (secretLength + 1) / 2;

@@ -21,6 +21,8 @@ constexpr uint32_t kSslV2RecordVersion = 0x0200;
 constexpr uint32_t kTlsHeaderLength = 5;
 constexpr uint32_t kMaxRecordBody = 16639;
 
+inline bool sslContextValid(const SslContext* ctx) { return ctx != nullptr && ctx->magic == SSL_MAGIC; }
+
 // One record step: offers waiting output, reads until a whole record is
 // buffered and handles it. With a buffer, application bytes are copied into
 // it. Returns the bytes delivered (0 for none) or < 0; *idle is 1 when no
