@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "security/key_fixtures.h"
+#include "security/tls/server_files.h"
 #include "support/tls_memory_link.h"
 #include "security/tls/ssl_cipher_suites.h"
 #include "security/tls/ssl_context.h"
@@ -334,6 +335,21 @@ TEST(TlsHandshake, BrokenKeyExchangeFailsAtTheFinished) {
     // The keys differ, so the record of the Finished does not even open.
     EXPECT_EQ(sslHandshakeStep(server.ctx), SslError::Protocol);
   }
+}
+
+// A configured key that does not belong to the certificate serves
+// nothing: the public built-in pair must not stand in for it.
+TEST(TlsHandshake, UnusableConfiguredKeysServeNoHandshake) {
+  ZELKIT_REQUIRE_TOOL("openssl");
+  const test::ServerFiles small(1024);
+  const test::ServerFiles large(2048);
+  large.configure();
+  test::storeServerKeyEntry(zelkit::SslPrivateKey, small.keyDer);
+  MemoryEnd client;
+  MemoryEnd server;
+  test::join(client, server);
+  EXPECT_EQ(test::handshake(client, server), SslError::General);
+  EXPECT_TRUE(server.sent.empty());
 }
 
 TEST(TlsHandshake, ServerSessionIdsCountUp) {

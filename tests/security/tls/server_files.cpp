@@ -11,17 +11,13 @@
 
 namespace zelkit::test {
 
-namespace {
-
-void store(zelkit::SslKeyIndex index, const Bytes& der) {
+void storeServerKeyEntry(zelkit::SslKeyIndex index, const Bytes& der) {
   detail::SslKeyEntry& entry = detail::sslKeyTable[index];
   delete[] entry.data;
   entry.data = new uint8_t[der.size()];
   std::memcpy(entry.data, der.data(), der.size());
   entry.length = static_cast<int32_t>(der.size());
 }
-
-}  // namespace
 
 ServerFiles::ServerFiles(int bits) {
   char pattern[] = "/tmp/zelkit-tls-XXXXXX";
@@ -44,8 +40,8 @@ ServerFiles::~ServerFiles() {
 }
 
 void ServerFiles::configure() const {
-  store(zelkit::SslPrivateKey, keyDer);
-  store(zelkit::SslCertificate, certDer);
+  storeServerKeyEntry(zelkit::SslPrivateKey, keyDer);
+  storeServerKeyEntry(zelkit::SslCertificate, certDer);
 }
 
 }  // namespace zelkit::test

@@ -3,11 +3,15 @@
 #include <string>
 
 #include "support/tls_memory_link.h"
+#include "zelkit/ssl_keys.h"
 
 // A TLS server's key and certificate as files for outside programs and as
 // DER for the library's key table, in a temporary directory that goes
 // with the object.
 namespace zelkit::test {
+
+// Stores DER bytes in one entry of the server key table.
+void storeServerKeyEntry(zelkit::SslKeyIndex index, const Bytes& der);
 
 class ServerFiles {
  public:
