@@ -25,7 +25,10 @@ ZELKIT_AES_TARGET inline __m128i roundKey(const uint32_t* words) {
 }  // namespace
 
 bool aesInstructionsAvailable() {
-  static const bool available = __builtin_cpu_supports("aes") && __builtin_cpu_supports("ssse3");
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("aes") && __builtin_cpu_supports("ssse3");
+  }();
   return available;
 }
 

@@ -47,8 +47,10 @@ ZELKIT_SHA_TARGET inline void allRounds(__m128i& abcd, __m128i e[2], __m128i mes
 }  // namespace
 
 bool sha1InstructionsAvailable() {
-  static const bool available =
-      __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+  static const bool available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+  }();
   return available;
 }
 

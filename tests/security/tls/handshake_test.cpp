@@ -179,6 +179,22 @@ TEST(TlsHandshake, MalformedClientHellosFail) {
   }
 }
 
+// A cached session is resumed whatever follows the offered id.
+TEST(TlsHandshake, CachedSessionResumesDespiteABrokenSuiteList) {
+  test::MemoryPair first;
+  ASSERT_EQ(first.result, 1);
+  const Bytes id(first.server.ctx->sessionId, first.server.ctx->sessionId + 32);
+  Bytes body = test::clientHelloBody({0x002F}, id);
+  body[2 + 32 + 1 + 32 + 1] = 99;  // suite list length past the message
+  MemoryEnd server;
+  server.feed(test::tlsRecord(kHandshake, 0x0301, test::handshakeMessage(SslClientHello, body)));
+  ASSERT_EQ(sslHandshakeStep(server.ctx), 0);
+  EXPECT_EQ(server.ctx->state, SslState::ServerResumed);
+  const auto records = test::splitRecords(server.sent);
+  ASSERT_EQ(records.size(), 3u);  // ServerHello, ChangeCipherSpec, Finished
+  EXPECT_EQ(records[1].type, SslContentChangeCipherSpec);
+}
+
 Bytes serverHelloBody(size_t idLength, uint16_t suite) {
   Bytes body = {3, 1};
   body.resize(body.size() + 32, 0x77);
