@@ -1,5 +1,7 @@
 #include "security/cipher/aes_blocks.h"
 
+#include "platform/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -25,11 +27,7 @@ ZELKIT_AES_TARGET inline __m128i roundKey(const uint32_t* words) {
 }  // namespace
 
 bool aesInstructionsAvailable() {
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("aes") && __builtin_cpu_supports("ssse3");
-  }();
-  return available;
+  return platform::cpuHasAesInstructions();
 }
 
 ZELKIT_AES_TARGET void aesInstructionsEncrypt(const uint32_t roundKeys[44], uint8_t* blocks, uint32_t count) {

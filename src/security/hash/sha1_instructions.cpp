@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -47,11 +49,7 @@ ZELKIT_SHA_TARGET inline void allRounds(__m128i& abcd, __m128i e[2], __m128i mes
 }  // namespace
 
 bool sha1InstructionsAvailable() {
-  static const bool available = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
-  }();
-  return available;
+  return platform::cpuHasShaInstructions();
 }
 
 ZELKIT_SHA_TARGET void sha1InstructionsBlocks(uint32_t hash[5], const uint8_t* blocks, uint32_t count) {

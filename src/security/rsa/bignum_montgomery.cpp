@@ -22,6 +22,15 @@ using Limb = uint32_t;
 using Wide = uint64_t;
 #endif
 constexpr int kLimbBits = 8 * sizeof(Limb);
+
+// GCC unrolls the fixed-length loops below only when asked; clang does on
+// its own and warns about hints it cannot follow.
+#if defined(__clang__)
+#define ZELKIT_UNROLL(count)
+#else
+#define ZELKIT_PRAGMA(text) _Pragma(#text)
+#define ZELKIT_UNROLL(count) ZELKIT_PRAGMA(GCC unroll count)
+#endif
 constexpr uint32_t kWordsPerLimb = sizeof(Limb) / sizeof(uint32_t);
 constexpr uint32_t kMaxModulusWords = kBigNumLoadWords;
 constexpr uint32_t kMaxLimbs = (kMaxModulusWords + kWordsPerLimb - 1) / kWordsPerLimb;
@@ -87,14 +96,14 @@ inline void subtractOnce(const Montgomery& m, const Limb* t, Limb top, Limb* r) 
   const uint32_t length = kLength != 0 ? kLength : m.length;
   Limb d[kMaxLimbs];
   Limb borrow = 0;
-#pragma GCC unroll 32
+  ZELKIT_UNROLL(32)
   for (uint32_t i = 0; i < length; ++i) {
     const Wide difference = Wide{t[i]} - m.n[i] - borrow;
     d[i] = static_cast<Limb>(difference);
     borrow = static_cast<Limb>(difference >> kLimbBits) & 1;
   }
   const Limb mask = Limb{0} - (top | (borrow ^ 1));
-#pragma GCC unroll 32
+  ZELKIT_UNROLL(32)
   for (uint32_t i = 0; i < length; ++i) r[i] = (d[i] & mask) | (t[i] & ~mask);
 }
 
@@ -108,9 +117,9 @@ void multiplyColumns(const Montgomery& m, const Limb* a, const Limb* b, Limb* r)
   Limb q[kMaxLimbs];
   Limb t[kMaxLimbs];
   Accumulator sum{0, 0};
-#pragma GCC unroll 32
+  ZELKIT_UNROLL(32)
   for (uint32_t i = 0; i < length; ++i) {
-#pragma GCC unroll 32
+    ZELKIT_UNROLL(32)
     for (uint32_t j = 0; j < i; ++j) {
       addProduct(sum, a[j], b[i - j]);
       addProduct(sum, q[j], m.n[i - j]);
@@ -120,9 +129,9 @@ void multiplyColumns(const Montgomery& m, const Limb* a, const Limb* b, Limb* r)
     addProduct(sum, q[i], m.n[0]);
     shiftOut(sum);
   }
-#pragma GCC unroll 32
+  ZELKIT_UNROLL(32)
   for (uint32_t i = length; i < 2 * length; ++i) {
-#pragma GCC unroll 32
+    ZELKIT_UNROLL(32)
     for (uint32_t j = i - length + 1; j < length; ++j) {
       addProduct(sum, a[j], b[i - j]);
       addProduct(sum, q[j], m.n[i - j]);
@@ -140,22 +149,22 @@ void squareColumns(const Montgomery& m, const Limb* a, Limb* r) {
   Limb q[kMaxLimbs];
   Limb t[kMaxLimbs];
   Accumulator sum{0, 0};
-#pragma GCC unroll 64
+  ZELKIT_UNROLL(64)
   for (uint32_t i = 0; i < 2 * length - 1; ++i) {
     Accumulator pairs{0, 0};
     const uint32_t first = i < length ? 0 : i - length + 1;
-#pragma GCC unroll 32
+    ZELKIT_UNROLL(32)
     for (uint32_t j = first; j < i - j; ++j) addProduct(pairs, a[j], a[i - j]);
     addTwice(sum, pairs);
     if ((i & 1) == 0) addProduct(sum, a[i / 2], a[i / 2]);
     if (i < length) {
-#pragma GCC unroll 32
+      ZELKIT_UNROLL(32)
       for (uint32_t j = 0; j < i; ++j) addProduct(sum, q[j], m.n[i - j]);
       q[i] = static_cast<Limb>(sum.low) * m.n0;
       addProduct(sum, q[i], m.n[0]);
       shiftOut(sum);
     } else {
-#pragma GCC unroll 32
+      ZELKIT_UNROLL(32)
       for (uint32_t j = i - length + 1; j < length; ++j) addProduct(sum, q[j], m.n[i - j]);
       t[i - length] = shiftOut(sum);
     }
@@ -184,7 +193,7 @@ void selectEntry(const Limb (*table)[kMaxLimbs], uint32_t length, uint32_t index
   std::fill(out, out + length, Limb{0});
   for (uint32_t k = 0; k < kTableSize; ++k) {
     const Limb mask = Limb{0} - (((k ^ index) - 1u) >> 31);
-#pragma GCC unroll 32
+    ZELKIT_UNROLL(32)
     for (uint32_t i = 0; i < length; ++i) out[i] |= table[k][i] & mask;
   }
 }

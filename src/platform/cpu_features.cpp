@@ -1,0 +1,40 @@
+#include "platform/cpu_features.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+namespace zelkit::platform {
+
+namespace {
+
+struct Features {
+  bool aes = false;
+  bool sha = false;
+};
+
+Features probe() {
+  Features features;
+#if defined(__x86_64__) || defined(__i386__)
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return features;
+  const bool ssse3 = (ecx & bit_SSSE3) != 0;
+  const bool sse41 = (ecx & bit_SSE4_1) != 0;
+  features.aes = ssse3 && (ecx & bit_AES) != 0;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) features.sha = ssse3 && sse41 && (ebx & bit_SHA) != 0;
+#endif
+  return features;
+}
+
+const Features& features() {
+  static const Features probed = probe();
+  return probed;
+}
+
+}  // namespace
+
+bool cpuHasAesInstructions() { return features().aes; }
+
+bool cpuHasShaInstructions() { return features().sha; }
+
+}  // namespace zelkit::platform
