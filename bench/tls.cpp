@@ -132,12 +132,13 @@ double rsaMilliseconds(double seconds) {
   return 1000 * secondsSince(start) / count;
 }
 
-// Connections per real second from s_time's summary line.
+// Connections per real second from s_time's "N connections in T real
+// seconds" line (its other summary line counts per user second).
 double sTime(uint16_t port, const char* mode, int seconds) {
   const std::string output =
       shell("openssl s_time -connect 127.0.0.1:" + std::to_string(port) + " " + mode + " -tls1 -cipher '" + kCipher +
             "' -time " + std::to_string(seconds) + " 2>&1");
-  const size_t at = output.find(" connections in ");
+  const size_t at = output.find(" real seconds");
   if (at == std::string::npos) return -1;
   const size_t start = output.rfind('\n', at) + 1;  // npos + 1 is 0
   long connections = 0;
@@ -158,6 +159,9 @@ class Server {
     thread_.join();
   }
   uint16_t port() const { return listener_.port(); }
+  // Handshakes completed so far, and how many of them resumed a session.
+  long handshakes() const { return handshakes_; }
+  long resumed() const { return resumed_; }
 
  private:
   void run() {
@@ -165,11 +169,16 @@ class Server {
       const int socket = listener_.accept(200);
       if (socket < 0) continue;
       test::SocketEnd end(socket);
-      if (test::serverHandshake(end) == 1) test::readUntilClosed(end);
+      if (test::serverHandshake(end) != 1) continue;
+      ++handshakes_;
+      if (end.ctx->resume != 0) ++resumed_;
+      test::readUntilClosed(end);
     }
   }
   test::LoopbackListener listener_;
   std::atomic<bool> stop_{false};
+  std::atomic<long> handshakes_{0};
+  std::atomic<long> resumed_{0};
   std::thread thread_;
 };
 
@@ -220,9 +229,13 @@ int main(int argc, char** argv) {
   }
   Server ours;
   for (const char* mode : {"-new", "-reuse"}) {
+    const long handshakes = ours.handshakes();
+    const long resumed = ours.resumed();
     const double zelkitRate = sTime(ours.port(), mode, seconds);
     const double opensslRate = sTime(opensslPort, mode, seconds);
     printRatio((std::string("s_time ") + mode + ", connections").c_str(), zelkitRate, opensslRate, "/s");
+    std::printf("  our server: %ld handshakes, %ld of them resumed\n", ours.handshakes() - handshakes,
+                ours.resumed() - resumed);
   }
   return 0;
 }
