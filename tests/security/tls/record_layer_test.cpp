@@ -30,7 +30,7 @@ Bytes clientHelloRecordOfLength(size_t bodyLength) {
 
 // An SSLv2-framed ClientHello with a 2-byte header.
 Bytes sslV2Hello(uint16_t version) {
-  // Type, version, spec, session id and challenge lengths, one spec, the challenge.
+  // Type, version, the lengths of the cipher list, session id and challenge, one cipher, the challenge.
   Bytes record = {0x80, 9 + 3 + 16, 1, static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version),
                   0, 3, 0, 0, 0, 16, 0x00, 0x00, 0x2F};
   record.resize(record.size() + 16, 0x33);
