@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "zelkit/export.h"
@@ -16,6 +17,12 @@ struct RtpStreamDescriptor;
 // header may be changed before replying: an error reply made from a thrown
 // exception uses it as the handler left it.
 typedef void (*ZelRequestHandler)(ZelSessionRef const& session, ZelHeader& header, ZelInputStream& payload);
+
+// Sees the XML device description of each discovery answer before it goes
+// out: may rewrite the buffer (size bytes) and returns the length to send;
+// 0 or below sends no answer. The request bytes are those the scan carried.
+typedef int (*DiscoveryResponseCallback)(void* context, char* buffer, size_t size, char requestByte1,
+                                         char requestByte2);
 
 // An application acting as a device derives from this to make its sessions.
 // The last server constructed is the process's server: its factories and
@@ -58,6 +65,18 @@ class ZELKIT_API ZelServer {
   ZelSessionRef getSession(unsigned short clientId);
   // A message to every session's client.
   void notify(ZelHeader& header, ZelOutputStream& payload);
+
+  // Answers network scans on port 1757 and on the discovery group at this
+  // port (0: 1800), describing the device by name and two identity words
+  // (the first one's top byte is the device type). The first call starts
+  // the responder; later calls change what it answers. It runs until
+  // System::terminate. Returns 0.
+  int initDiscoveryPort(unsigned short port, wchar_t const* name, unsigned long identityA, unsigned long identityB);
+  // The same with the name in UTF-16 units.
+  int initDiscoveryPort(unsigned short port, unsigned short const* name, unsigned long identityA,
+                        unsigned long identityB);
+  // A null callback sends the description as the library writes it.
+  void registerDiscoveryResponseCallback(DiscoveryResponseCallback callback, void* context);
 
  protected:
   uint32_t responseTimeoutMs_;

@@ -14,11 +14,11 @@ namespace {
 using detail::GlobalLock;
 using detail::ScanDevice;
 
-// The text of a device known only by its binary reply.
+// The text of a device known only by its binary reply, between the head
+// and the tail of every device description.
 constexpr char DEVICE_INFO_TEMPLATE[] =
-    "<?xml version=\"1.0\"?><root xmlns=\"OEMExtXX:device-1-0\"><device><deviceType>OEMExtXX:device:deviceIDYY"
-    "</deviceType><physAddress>%02x-%02x-%02x-%02x-%02x-%02x</physAddress><unitIPAddress>%s</unitIPAddress>"
-    "<unitSubnetMask>%s</unitSubnetMask><unitGatewayIp>%s</unitGatewayIp></device></root>";
+    "%sYY</deviceType><physAddress>%02x-%02x-%02x-%02x-%02x-%02x</physAddress><unitIPAddress>%s</unitIPAddress>"
+    "<unitSubnetMask>%s</unitSubnetMask><unitGatewayIp>%s</unitGatewayIp>%s";
 
 ScanDevice* publishedDevice(unsigned long ip, int index) {
   return detail::scannerState().published().deviceAt(static_cast<uint32_t>(ip), index);
@@ -45,12 +45,13 @@ int formatDeviceInfo(const ScanDevice& device, char* buffer, int size) {
   char address[32];
   char mask[32];
   char gateway[32];
-  dottedText(reply + 16, address);
-  dottedText(reply + 20, mask);
-  dottedText(reply + 24, gateway);
+  dottedText(reply + detail::REPLY_ADDRESS, address);
+  dottedText(reply + detail::REPLY_SUBNET_MASK, mask);
+  dottedText(reply + detail::REPLY_GATEWAY, gateway);
   const uint8_t* mac = device.mac;
-  const int length = std::snprintf(buffer, static_cast<std::size_t>(size), DEVICE_INFO_TEMPLATE, mac[0], mac[1],
-                                   mac[2], mac[3], mac[4], mac[5], address, mask, gateway);
+  const int length =
+      std::snprintf(buffer, static_cast<std::size_t>(size), DEVICE_INFO_TEMPLATE, detail::DEVICE_XML_HEAD, mac[0],
+                    mac[1], mac[2], mac[3], mac[4], mac[5], address, mask, gateway, detail::DEVICE_XML_TAIL);
   return length < 0 || length >= size ? -1 : length;
 }
 

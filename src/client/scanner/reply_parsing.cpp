@@ -73,9 +73,9 @@ bool readMac(const char* text, XmlReply& out) {
 bool readBinaryReply(const uint8_t* datagram, int length, uint32_t scanId, BinaryReply& out) {
   // A shorter datagram would leave part of the reply unread.
   if (length < BINARY_REPLY_SIZE || readBE32(datagram) != SCAN_MAGIC) return false;
-  std::memcpy(&out.address, datagram + 16, sizeof out.address);
-  if (out.address == 0 || readBE32(datagram + 4) != scanId) return false;
-  std::memcpy(out.mac, datagram + 8, MAC_SIZE);
+  std::memcpy(&out.address, datagram + REPLY_ADDRESS, sizeof out.address);
+  if (out.address == 0 || readBE32(datagram + REPLY_SCAN_ID) != scanId) return false;
+  std::memcpy(out.mac, datagram + REPLY_MAC, MAC_SIZE);
   return true;
 }
 

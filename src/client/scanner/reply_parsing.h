@@ -2,14 +2,11 @@
 
 #include <cstdint>
 
+#include "client/scanner/discovery_format.h"
+
 // Reading the two kinds of discovery reply: the 32-byte binary reply and the
 // XML text of newer devices.
 namespace zelkit::detail {
-
-constexpr uint32_t SCAN_MAGIC = 0x9939A427;
-constexpr int BINARY_REPLY_SIZE = 32;
-constexpr uint16_t DEFAULT_HTTP_PORT = 80;
-constexpr int MAC_SIZE = 6;
 
 struct BinaryReply {
   uint32_t address;  // as received (network order)

@@ -99,10 +99,10 @@ void ScannerState::sendRequest(const sockaddr_in& destination, uint8_t requestBy
                                uint16_t replyPort) {
   uint8_t request[SCAN_REQUEST_SIZE];
   writeBE32(request, SCAN_MAGIC);
-  writeBE32(request + 4, scanId_);
-  request[8] = requestByte1;
-  request[9] = requestByte2;
-  std::memcpy(request + 10, &replyPort, sizeof replyPort);  // already in network order
+  writeBE32(request + REQUEST_SCAN_ID, scanId_);
+  request[REQUEST_BYTE_1] = requestByte1;
+  request[REQUEST_BYTE_2] = requestByte2;
+  std::memcpy(request + REQUEST_REPLY_PORT, &replyPort, sizeof replyPort);  // already in network order
   if (platform::sendDatagram(socket_, request, sizeof request, reinterpret_cast<const sockaddr*>(&destination),
                              sizeof destination) < 0)
     core().log(nullptr, "scan", "sendto error %d", static_cast<int>(platform::lastError()));

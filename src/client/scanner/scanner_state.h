@@ -11,13 +11,8 @@
 
 namespace zelkit::detail {
 
-constexpr uint16_t DISCOVERY_PORT = 1757;
 constexpr uint16_t SCAN_REPLY_PORT = 1758;
-constexpr uint16_t MULTICAST_DISCOVERY_PORT = 1800;
-constexpr char MULTICAST_GROUP[] = "225.87.77.88";
-constexpr uint32_t BROADCAST_ADDRESS = 0xFFFFFFFF;
 constexpr unsigned char MULTICAST_TTL = 7;
-constexpr int SCAN_REQUEST_SIZE = 12;
 constexpr uint32_t SCAN_LENGTH_MS = 2200;
 constexpr int SCAN_SLOT_COUNT = 16;
 constexpr int SCAN_BUFFER_SIZE = 3000;

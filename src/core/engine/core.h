@@ -190,6 +190,7 @@ class Core {
   void setServer(ZelServer* server);
   ZelServer* server() const { return server_; }  // under the lock
   void setServerPort(int index, uint16_t port);
+  uint16_t serverPort(int index) const { return serverPorts[index]; }  // under the lock
   void startServer(uint16_t zelPort, bool runInBackground);
   ZelSessionRef getSessionRef(uint16_t clientId);
 
