@@ -44,6 +44,11 @@ DiscoverySettings DiscoveryResponder::settings() {
   return settings_;
 }
 
+uint16_t DiscoveryResponder::groupPort() {
+  CriticalSectionLock lock(&lock_);
+  return settings_.port;
+}
+
 AdapterLookup DiscoveryResponder::adapterLookup() {
   CriticalSectionLock lock(&lock_);
   return adapterLookup_;

@@ -39,6 +39,7 @@ class DiscoveryResponder {
   void answer(platform::Socket replySocket, const uint8_t* datagram, int length, const sockaddr_in& from,
               AdapterTable& adapters);
   DiscoverySettings settings();
+  uint16_t groupPort();
   AdapterLookup adapterLookup();
 
   CriticalSection lock_;  // guards the members below

@@ -86,9 +86,9 @@ int receiveRequest(platform::Socket broadcast, platform::Socket multicast, uint8
   return length;
 }
 
-void listenerPorts(uint16_t (&ports)[3]) {
+void listenerPorts(uint16_t (&ports)[LISTENER_COUNT]) {
   GlobalLock lock;
-  for (int index = 0; index < 3; ++index) ports[index] = core().serverPort(index);
+  for (int index = 0; index < LISTENER_COUNT; ++index) ports[index] = core().serverPort(index);
 }
 
 }  // namespace
@@ -100,13 +100,13 @@ void DiscoveryResponder::run() {
     return;
   }
   setSocketFlag(broadcast, SOL_SOCKET, SO_BROADCAST, 1);
-  uint16_t port = settings().port;
+  uint16_t port = groupPort();
   platform::Socket multicast = openMulticastSocket(port);
   AdapterTable adapters(adapterLookup());
 
   uint8_t datagram[MAX_DISCOVERY_REQUEST];
   while (!core().isTerminating()) {
-    if (const uint16_t wanted = settings().port; wanted != port) {
+    if (const uint16_t wanted = groupPort(); wanted != port) {
       closeIfOpen(multicast);
       port = wanted;
       multicast = openMulticastSocket(port);
