@@ -3,7 +3,7 @@
 # given build kinds need. Usage: scripts/ensure-packages.sh KIND...
 set -euo pipefail
 
-packages=(cmake g++ make googletest openssl gnutls-bin curl python3 iproute2 tshark libxml2-utils)
+packages=(cmake g++ make googletest openssl gnutls-bin curl python3 iproute2 tshark libxml2-utils ffmpeg)
 for kind in "$@"; do
   case "$kind" in
     m32) packages+=(g++-multilib qemu-user) ;;

@@ -5,6 +5,7 @@
 
 namespace zelkit {
 
+class RtpStreamer;
 class System;
 
 namespace detail {
@@ -62,6 +63,7 @@ class ZELKIT_API ZelClient {
  private:
   friend class detail::Connection;
   friend class System;
+  friend class RtpStreamer;
   static ZelOutputStream& noPayload();
   static ZelInputStream& noResponse();
 

@@ -36,10 +36,12 @@ ssize_t untilDone(SocketUse& use, short events, bool wait, Attempt attempt) {
   }
 }
 
-// The socket's own mode, or waiting regardless.
-enum class Waiting { AsMode, Always };
+// The socket's own mode, waiting regardless, or never waiting.
+enum class Waiting { AsMode, Always, Never };
 
-bool waits(SocketUse& use, Waiting waiting) { return waiting == Waiting::Always || !use.nonBlocking(); }
+bool waits(SocketUse& use, Waiting waiting) {
+  return waiting == Waiting::Always || (waiting == Waiting::AsMode && !use.nonBlocking());
+}
 
 int receiveSync(Socket socket, void* buffer, int length, sockaddr* from, int* fromLength, bool peek,
                 Waiting waiting = Waiting::AsMode) {
@@ -160,6 +162,10 @@ int sendBytesWaiting(Socket socket, const void* data, int length) {
 
 int receiveBytesWaiting(Socket socket, void* buffer, int length, bool peek) {
   return receiveSync(socket, buffer, length, nullptr, nullptr, peek, Waiting::Always);
+}
+
+int receiveAvailable(Socket socket, void* buffer, int length) {
+  return receiveSync(socket, buffer, length, nullptr, nullptr, false, Waiting::Never);
 }
 
 int sendDatagram(Socket socket, const void* data, int length, const sockaddr* to, int toLength) {

@@ -53,6 +53,10 @@ int receiveBytes(Socket socket, void* buffer, int length, bool peek = false);
 // the library otherwise drives with overlapped operations.
 int sendBytesWaiting(Socket socket, const void* data, int length);
 int receiveBytesWaiting(Socket socket, void* buffer, int length, bool peek = false);
+// One receive of what is queued now, never waiting whatever the mode: fails
+// with wsa::WouldBlock when nothing is, and with wsa::MessageSize (the
+// datagram dropped) when a datagram is longer than the buffer.
+int receiveAvailable(Socket socket, void* buffer, int length);
 int sendDatagram(Socket socket, const void* data, int length, const sockaddr* to, int toLength);
 int receiveDatagram(Socket socket, void* buffer, int length, sockaddr* from, int* fromLength);
 

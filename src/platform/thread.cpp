@@ -1,9 +1,9 @@
 #include "platform/thread.h"
 
 #include <atomic>
+#include <cerrno>
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -49,11 +49,12 @@ uint32_t currentThreadId() {
 uint32_t currentProcessId() { return static_cast<uint32_t>(getpid()); }
 
 bool raiseCurrentThreadPriority() {
-  sched_param parameter{};
-  parameter.sched_priority = sched_get_priority_min(SCHED_RR);
-  if (pthread_setschedparam(pthread_self(), SCHED_RR, &parameter) == 0) return true;
-  // Without the privilege for real-time scheduling, a lower nice value may still be allowed.
-  return setpriority(PRIO_PROCESS, 0, -5) == 0;
+  // On Linux a nice value belongs to the thread whose id is given.
+  const auto thread = static_cast<id_t>(gettid());
+  errno = 0;
+  const int current = getpriority(PRIO_PROCESS, thread);
+  if (current == -1 && errno != 0) return false;
+  return setpriority(PRIO_PROCESS, thread, current - 2) == 0;
 }
 
 }  // namespace zelkit::platform

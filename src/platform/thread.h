@@ -14,7 +14,8 @@ uint32_t currentThreadId();
 
 uint32_t currentProcessId();
 
-// Best effort: raises the calling thread's scheduling priority; false when
+// Best effort: raises the calling thread two steps above the normal level
+// (a nice value two lower), staying a normal time-shared thread; false when
 // the system refused.
 bool raiseCurrentThreadPriority();
 

@@ -20,6 +20,7 @@ namespace zeltest {
 namespace {
 
 constexpr size_t kMaxHttpHead = 8192;
+constexpr std::string_view kMediaTunnelPrefix = "GET /media_tunnel/";
 constexpr milliseconds kBytePause{2};
 constexpr milliseconds kSplitPause{20};
 
@@ -105,7 +106,7 @@ struct TestDevice::Outgoing {
 };
 
 struct TestDevice::Connection {
-  enum class Phase { Start, HttpHead, Frames };
+  enum class Phase { Start, HttpHead, Frames, Media };
 
   int index = 0;
   int fd = -1;  // open until the device is destroyed; shut down to close
@@ -116,6 +117,8 @@ struct TestDevice::Connection {
   bool open = true;
   uint16_t clientId = 0;
   std::optional<TunnelRequest> tunnel;
+  std::optional<std::string> mediaTunnel;
+  std::vector<Bytes> mediaPackets;
 
   // Used by the serving thread only.
   Phase phase = Phase::Start;
@@ -298,6 +301,16 @@ bool TestDevice::handleInput(Connection& connection) {
         return false;
       }
       const std::string head(inbox.begin(), end + static_cast<std::ptrdiff_t>(blankLine.size()));
+      inbox.erase(inbox.begin(), inbox.begin() + static_cast<std::ptrdiff_t>(head.size()));
+      if (head.starts_with(kMediaTunnelPrefix)) {
+        {
+          std::lock_guard lock(mutex_);
+          connection.mediaTunnel = head;
+        }
+        changed_.notify_all();
+        connection.phase = Connection::Phase::Media;
+        continue;
+      }
       std::string error;
       auto tunnel = parseTunnelRequest(head, error);
       if (!tunnel) {
@@ -309,10 +322,10 @@ bool TestDevice::handleInput(Connection& connection) {
         connection.tunnel = std::move(tunnel);
       }
       changed_.notify_all();
-      inbox.erase(inbox.begin(), inbox.begin() + static_cast<std::ptrdiff_t>(head.size()));
       connection.phase = Connection::Phase::Frames;
       continue;
     }
+    if (connection.phase == Connection::Phase::Media) return handleMediaInput(connection);
 
     if (inbox.size() < kTpktHeaderSize) return true;
     const TpktCheck check = checkTpktHeader(std::span<const uint8_t, kTpktHeaderSize>(inbox.data(), kTpktHeaderSize));
@@ -349,6 +362,27 @@ bool TestDevice::handleInput(Connection& connection) {
       connection.scheduled.insert(position, std::move(item));
     }
   }
+}
+
+// Media frames: 03 00, a 16-bit length that counts these 4 bytes, the packet.
+bool TestDevice::handleMediaInput(Connection& connection) {
+  Bytes& inbox = connection.inbox;
+  while (inbox.size() >= kTpktHeaderSize) {
+    const size_t length = readU16(inbox.data() + 2);
+    if (length < kTpktHeaderSize) {
+      recordError(connection.index, "media frame length below 4");
+      return false;
+    }
+    if (inbox.size() < length) return true;
+    {
+      std::lock_guard lock(mutex_);
+      connection.mediaPackets.emplace_back(inbox.begin() + kTpktHeaderSize,
+                                           inbox.begin() + static_cast<std::ptrdiff_t>(length));
+    }
+    changed_.notify_all();
+    inbox.erase(inbox.begin(), inbox.begin() + static_cast<std::ptrdiff_t>(length));
+  }
+  return true;
 }
 
 void TestDevice::answer(Connection& connection, const RecordedFrame& request, std::vector<Outgoing>& out) {
@@ -532,9 +566,11 @@ bool TestDevice::sendKeepAlive(int connection, uint8_t sequence) {
   return pushMessage(connection, kTagKeepAliveMessage, sequence);
 }
 
-bool TestDevice::reply(const RecordedFrame& request, const Bytes& payload, uint8_t mode) {
+bool TestDevice::reply(const RecordedFrame& request, const Bytes& payload, uint8_t mode,
+                       std::optional<uint32_t> sessionId) {
   FrameHeader header = request.header;
   header.modeByte = mode;
+  if (sessionId) header.sessionId = *sessionId;
   for (const Bytes& frame : encodeFragments(header, payload)) {
     if (!sendRaw(request.connection, frame)) return false;
   }
@@ -586,6 +622,18 @@ std::optional<TunnelRequest> TestDevice::tunnelRequest(int connection) const {
   std::lock_guard lock(mutex_);
   const Connection* target = find(connection);
   return target == nullptr ? std::nullopt : target->tunnel;
+}
+
+std::optional<std::string> TestDevice::mediaTunnelRequest(int connection) const {
+  std::lock_guard lock(mutex_);
+  const Connection* target = find(connection);
+  return target == nullptr ? std::nullopt : target->mediaTunnel;
+}
+
+std::vector<Bytes> TestDevice::mediaPackets(int connection) const {
+  std::lock_guard lock(mutex_);
+  const Connection* target = find(connection);
+  return target == nullptr ? std::vector<Bytes>{} : target->mediaPackets;
 }
 
 std::vector<RecordedFrame> TestDevice::frames() const {
@@ -653,6 +701,27 @@ std::optional<Registration> TestDevice::waitForRegistration(milliseconds timeout
 
 bool TestDevice::waitForConnectionCount(int count, milliseconds timeout) {
   return waitUntil(timeout, [&] { return static_cast<int>(connections_.size()) >= count; });
+}
+
+std::optional<int> TestDevice::waitForMediaTunnel(milliseconds timeout, int fromConnection) {
+  std::optional<int> found;
+  waitUntil(timeout, [&] {
+    for (int i = std::max(fromConnection, 0); i < static_cast<int>(connections_.size()); ++i) {
+      if (connections_[static_cast<size_t>(i)]->mediaTunnel) {
+        found = i;
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
+bool TestDevice::waitForMediaPacketCount(int connection, size_t count, milliseconds timeout) {
+  return waitUntil(timeout, [&] {
+    const Connection* target = find(connection);
+    return target != nullptr && target->mediaPackets.size() >= count;
+  });
 }
 
 bool TestDevice::waitForClosed(int connection, milliseconds timeout) {

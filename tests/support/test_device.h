@@ -11,6 +11,10 @@
 //   auto frame = device.waitForTag(0x0A370C31, 5s);
 //   device.stop();                           // also done by the destructor
 //
+// A connection that opens with "GET /media_tunnel/" is a media connection:
+// its request head is kept, and from then on it carries TPKT-framed RTP and
+// RTCP packets both ways (mediaPackets, sendRaw).
+//
 // Every method may be called from any thread; rules changed while a test
 // runs apply to the next request that arrives.
 
@@ -127,7 +131,10 @@ class TestDevice {
   // is not open.
   bool pushMessage(int connection, uint32_t tag, uint8_t sequence, const Bytes& payload = {});
   bool sendKeepAlive(int connection, uint8_t sequence);
-  bool reply(const RecordedFrame& request, const Bytes& payload, uint8_t mode = kModeReply);
+  // The reply keeps the request's header fields but the mode, and the
+  // session id when one is given.
+  bool reply(const RecordedFrame& request, const Bytes& payload, uint8_t mode = kModeReply,
+             std::optional<uint32_t> sessionId = std::nullopt);
   bool sendRaw(int connection, const Bytes& bytes, std::optional<WriteStyle> style = std::nullopt);
   void closeConnection(int connection);
 
@@ -139,6 +146,10 @@ class TestDevice {
   std::vector<RecordedFrame> framesWithTag(uint32_t tag) const;
   std::vector<Registration> registrations() const;
   std::vector<std::string> protocolErrors() const;  // malformed input from clients
+  // Media connections: the request head, and the packets received (frame
+  // headers taken off), in order.
+  std::optional<std::string> mediaTunnelRequest(int connection) const;
+  std::vector<Bytes> mediaPackets(int connection) const;
 
   // Waiting, each bounded by its time-out.
   std::optional<RecordedFrame> waitForFrame(const std::function<bool(const RecordedFrame&)>& match,
@@ -148,6 +159,9 @@ class TestDevice {
   std::optional<Registration> waitForRegistration(milliseconds timeout, size_t fromIndex = 0);
   bool waitForConnectionCount(int count, milliseconds timeout);
   bool waitForClosed(int connection, milliseconds timeout);
+  // The first media connection from fromConnection on; its number.
+  std::optional<int> waitForMediaTunnel(milliseconds timeout, int fromConnection = 0);
+  bool waitForMediaPacketCount(int connection, size_t count, milliseconds timeout);
 
  private:
   struct Connection;
@@ -157,6 +171,7 @@ class TestDevice {
   void serve(Connection& connection);
   bool readInput(Connection& connection);
   bool handleInput(Connection& connection);
+  bool handleMediaInput(Connection& connection);
   void answer(Connection& connection, const RecordedFrame& request, std::vector<Outgoing>& out);
   void answerRegister(Connection& connection, const RecordedFrame& request, std::vector<Outgoing>& out);
   void addReply(const RecordedFrame& request, const Rule& rule, std::vector<Outgoing>& out);
