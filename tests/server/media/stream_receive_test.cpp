@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include "security/cipher/aes.h"
+#include "server/media/media_test_util.h"
+#include "zelkit/rtp_streamer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace mediatest;
+using zelkit::RtpStreamer;
+
+uint16_t freeUdpPort() {
+  UdpPeer probe;
+  return probe.port();
+}
+
+// A streamer receiving one unicast UDP stream that runs already, and the
+// test's sender of that stream.
+class Receive : public testing::Test {
+ protected:
+  void SetUp() override {
+    const unsigned long addresses[] = {htonl(INADDR_LOOPBACK)};
+    const unsigned short ports[] = {htons(port)};
+    streamer.connectStream(0, addresses, ports, 1);
+  }
+  void send(const Bytes& packet) { sender.sendTo(port, packet); }
+
+  uint16_t port = freeUdpPort();
+  // The control connection is never used: no request goes to the device.
+  RtpStreamer streamer{"zelp://127.0.0.1:9", 1};
+  UdpPeer sender;
+  PacketLog log;
+};
+
+TEST_F(Receive, PayloadsAfterTheirHeaderShortPacketsDropped) {
+  streamer.registerReceiverCallback(false, PacketLog::callback, &log);
+  const Bytes sixteen = pattern(16);
+  send(rtpPacket(96, 1, {}));                 // only a header: no empty callback
+  send(Bytes{0x80, 96, 0, 2, 0, 0, 0, 0, 0, 0, 0});  // shorter than a header
+  send(rtpPacket(33, 3, join({Bytes(4, 0), sixteen})));  // types 32 and 33 carry 4 more header bytes
+  send(rtpPacket(32, 4, Bytes(4, 0)));        // nothing after the 16 bytes
+  send(rtpPacket(0xE0, 5, sixteen));
+  ASSERT_TRUE(log.waitForCount(2, 3s));
+  std::this_thread::sleep_for(100ms);
+  const auto packets = log.packets();
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(packets[0].type, 33);
+  EXPECT_EQ(packets[0].data, sixteen);
+  EXPECT_EQ(packets[1].type, 96);
+  EXPECT_EQ(packets[1].data, sixteen);
+}
+
+TEST_F(Receive, RawDeliveryGivesWholePackets) {
+  streamer.registerReceiverCallback(true, PacketLog::callback, &log);
+  const Bytes packet = rtpPacket(33, 3, pattern(20));
+  send(packet);
+  ASSERT_TRUE(log.waitForCount(1, 3s));
+  EXPECT_EQ(log.packets()[0].type, zelkit::RtpPacketComplete);
+  EXPECT_EQ(log.packets()[0].data, packet);
+}
+
+TEST_F(Receive, ReceiveKeyDecryptsTheStream) {
+  const Bytes key = pattern(16, 9);
+  ASSERT_EQ(streamer.setEncryptionKey(zelkit::ChannelVideo, false, const_cast<uint8_t*>(key.data()), 16), 0);
+  streamer.registerReceiverCallback(false, PacketLog::callback, &log);
+  const Bytes payload = pattern(64);
+  Bytes packet = rtpPacket(96, 1, payload, 0x1234);
+  C_CryptAES cipher;
+  cipher.setRtpMasterKey(key.data());
+  cipher.encryptRtp(packet.data(), static_cast<uint32_t>(packet.size()));
+  send(packet);
+  ASSERT_TRUE(log.waitForCount(1, 3s));
+  EXPECT_EQ(log.packets()[0].data, payload);
+}
+
+TEST_F(Receive, QuietStreamIsReportedOnceUntilTheTimeOutIsSetAgain) {
+  streamer.registerReceiverCallback(false, PacketLog::callback, &log);
+  send(rtpPacket(96, 1, pattern(4)));
+  ASSERT_TRUE(log.waitForCount(1, 3s));
+  const auto set = Clock::now();
+  streamer.setVideoTimeout(400);
+  ASSERT_TRUE(log.waitForCount(2, 3s));
+  EXPECT_GE(Clock::now() - set, 400ms);
+  std::this_thread::sleep_for(1000ms);
+  auto packets = log.packets();
+  ASSERT_EQ(packets.size(), 2u);
+  EXPECT_EQ(packets[1].type, zelkit::RtpPacketComplete);
+  EXPECT_FALSE(packets[1].hasData);
+  EXPECT_TRUE(packets[1].data.empty());
+
+  streamer.setVideoTimeout(300);
+  ASSERT_TRUE(log.waitForCount(3, 3s));
+  EXPECT_FALSE(log.packets()[2].hasData);
+}
+
+TEST_F(Receive, NullCallbackStopsDelivery) {
+  streamer.registerReceiverCallback(false, PacketLog::callback, &log);
+  send(rtpPacket(96, 1, pattern(4)));
+  ASSERT_TRUE(log.waitForCount(1, 3s));
+  streamer.registerReceiverCallback(false, nullptr, nullptr);
+  send(rtpPacket(96, 2, pattern(4)));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(log.packets().size(), 1u);
+}
+
+TEST(ReceiveCopies, CopiesShareTheStreamsWhichLastUntilTheLastCopy) {
+  const uint16_t port = freeUdpPort();
+  UdpPeer sender;
+  PacketLog log;
+  auto original = std::make_unique<RtpStreamer>("zelp://127.0.0.1:9", 1);
+  RtpStreamer copy(*original);
+  const unsigned long addresses[] = {htonl(INADDR_LOOPBACK)};
+  const unsigned short ports[] = {htons(port)};
+  original->connectStream(0, addresses, ports, 1);
+  copy.registerReceiverCallback(false, PacketLog::callback, &log);
+  original.reset();
+  sender.sendTo(port, rtpPacket(96, 1, pattern(4)));
+  ASSERT_TRUE(log.waitForCount(1, 3s));
+  RtpStreamer assigned("zelp://127.0.0.1:9", 2);
+  assigned = copy;
+  sender.sendTo(port, rtpPacket(96, 2, pattern(4)));
+  ASSERT_TRUE(log.waitForCount(2, 3s));
+}
+
+}  // namespace
