@@ -21,8 +21,9 @@ int selectSockets(const Socket* readSockets, int readCount, bool* readReady, con
   const int total = readCount + writeCount;
   SocketUse uses[2 * SelectMaxSockets];
   pollfd fds[2 * SelectMaxSockets + 1];
+  // A wake left over from an earlier call costs one more round of the loop
+  // below, which drains it; draining it here would cost a call every time.
   const int wakeFd = threadWakeDescriptor();
-  drainWakeDescriptor(wakeFd);
   for (int i = 0; i < total; ++i) {
     const bool reading = i < readCount;
     if (!uses[i].acquire(reading ? readSockets[i] : writeSockets[i - readCount])) return -1;

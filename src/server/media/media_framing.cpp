@@ -4,6 +4,7 @@
 
 #include "core/wire/byte_io.h"
 #include "platform/errors.h"
+#include "server/media/media_frame_reader.h"
 #include "server/media/media_socket.h"
 
 namespace zelkit::detail {
@@ -15,31 +16,10 @@ int MediaSocket::receive() {
     // A datagram longer than the buffer is dropped and reported (-1), never cut.
     return platform::receiveAvailable(handle(), receiveBuffer->data, MEDIA_PACKET_CAPACITY);
   }
-  const int result = readFrame();
+  const int result =
+      readMediaFrame(*receiveBuffer, [this](uint8_t* into, int wanted) { return recvRaw(into, wanted); });
   if (result < 0) close();
   return result;
-}
-
-// Goes on with the frame under way: its payload length once it is complete,
-// 0 while bytes are missing (or for an empty frame), -1 on failure.
-int MediaSocket::readFrame() {
-  MediaPacket& frame = *receiveBuffer;
-  while (frame.filled < MEDIA_FRAME_HEADER) {
-    const int read = recvRaw(frame.frameHeader + frame.filled, MEDIA_FRAME_HEADER - frame.filled);
-    if (read < 0) return -1;
-    if (read == 0) return 0;
-    frame.filled += read;
-  }
-  frame.frameLength = readBE16(frame.frameHeader + 2);
-  if (frame.frameLength < MEDIA_FRAME_HEADER || frame.frameLength > MEDIA_FRAME_MAX) return -1;
-  if (frame.filled < frame.frameLength) {
-    const int read = recvRaw(frame.data + (frame.filled - MEDIA_FRAME_HEADER), frame.frameLength - frame.filled);
-    if (read < 0) return -1;
-    frame.filled += read;
-    if (frame.filled < frame.frameLength) return 0;
-  }
-  frame.filled = 0;
-  return frame.frameLength - MEDIA_FRAME_HEADER;
 }
 
 int MediaSocket::send(const void* packet, int length) {

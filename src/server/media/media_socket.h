@@ -123,7 +123,6 @@ class MediaSocket {
   CriticalSection ioLock;
 
  private:
-  int readFrame();
   int sendFrame(const void* packet, int length);
   // The TLS side of the raw transfers (media_tls.cpp).
   int tlsWrite(const void* data, int length);

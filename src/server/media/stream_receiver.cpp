@@ -21,6 +21,9 @@ constexpr int FAST_PERIOD_MS = 200;
 constexpr int IDLE_CAP_MS = 1 << 30;
 constexpr int RTCP_ACK_SIZE = 36;
 constexpr uint8_t RTP_MARKER = 0x80;
+// Packets read from one stream in a row while they keep coming, before the
+// other streams get their turn: a queue of them costs one wait, not one each.
+constexpr int PACKETS_PER_TURN = 32;
 
 bool readyIn(platform::Socket handle, const platform::Socket* handles, const bool* ready, int count) {
   for (int i = 0; i < count; ++i)
@@ -116,11 +119,12 @@ void StreamReceiver::finishTunnelConnect(int stream) {
   socket.setOwnerSet(&readSet);
 }
 
-// Reads the stream's packets; more than one only while TLS holds whole
-// records already. False when the streamer let go of the receiver meanwhile.
+// Reads the stream's packets while they keep coming, a turn's worth, or on
+// while TLS holds whole records already (no wait would report those). False
+// when the streamer let go of the receiver meanwhile.
 bool StreamReceiver::readPackets(int stream) {
   MediaSocket& socket = sockets[RECEIVE_ROW][stream];
-  for (;;) {
+  for (int served = 1;; ++served) {
     int length;
     bool acknowledge;
     {
@@ -139,7 +143,7 @@ bool StreamReceiver::readPackets(int stream) {
       deliver(packet, length);
       buffered = socket.sslPending() > 4;
     }
-    if (!buffered) return true;
+    if (!buffered && served >= PACKETS_PER_TURN) return true;
   }
 }
 
