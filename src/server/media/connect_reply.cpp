@@ -60,6 +60,7 @@ void RtpStreamerPrivate::applyReplyStream(RtpStreamer& streamer, const ReplyStre
                                           bool nvrReply) {
   // The recorder's stream runs on the socket opened with its request.
   if (nvrReply) return;
+  CriticalSectionLock setup(&setupLock);
   const bool tcp = receiver->tcpMode != 0;
   openStreamSocket(streamer, accepted.stream, reinterpret_cast<const sockaddr*>(&accepted.address), accepted.port,
                    accepted.clientSends, 0xFFFFFFFF, tcp);

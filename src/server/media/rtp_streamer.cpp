@@ -7,10 +7,10 @@
 namespace zelkit {
 
 RtpStreamer::RtpStreamer(char const* url, unsigned short num)
-    : ZelClient(url, 0, num), private_(new detail::RtpStreamerPrivate(this)) {}
+    : ZelClient(url, 0, num), private_(new detail::RtpStreamerPrivate()) {}
 
 RtpStreamer::RtpStreamer(ZelClient& client, unsigned short num)
-    : ZelClient(client, 0, num), private_(new detail::RtpStreamerPrivate(this)) {}
+    : ZelClient(client, 0, num), private_(new detail::RtpStreamerPrivate()) {}
 
 RtpStreamer::RtpStreamer(RtpStreamer& other) : ZelClient(other), private_(other.private_) { private_->retain(); }
 
@@ -55,10 +55,10 @@ void RtpStreamer::setVideoTimeout(int milliseconds) {
 
 namespace detail {
 
-RtpStreamerPrivate::RtpStreamerPrivate(RtpStreamer* creator) : owner(creator), receiver(new StreamReceiver()) {
+RtpStreamerPrivate::RtpStreamerPrivate() : receiver(new StreamReceiver()) {
   // Counters start at random values, so that a receiver cannot mistake a
   // new stream for the continuation of an earlier one.
-  randomBytes(reinterpret_cast<uint8_t*>(sequence), sizeof sequence);
+  randomBytes(reinterpret_cast<uint8_t*>(sequence), static_cast<int>(sizeof sequence));
 }
 
 void RtpStreamerPrivate::release() {

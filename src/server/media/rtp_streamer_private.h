@@ -53,7 +53,7 @@ struct StreamReceiver {
   C_Cryptlfc* ciphers[STREAM_ROWS][STREAM_COLUMNS] = {};
   std::mutex cipherLock;
   uint8_t raw = 0;  // under lock
-  uint8_t tcpMode = 0;
+  uint8_t tcpMode = 0;  // under the streamer's setupLock
   std::atomic<bool> running{false};
   RtpReceiveCallback receiveCallback = nullptr;  // under lock
   void* receiveContext = nullptr;                // under lock
@@ -74,7 +74,7 @@ struct ControlPeer {
 // The media part of a streamer, shared by its copies and freed with the
 // last of them.
 struct RtpStreamerPrivate {
-  explicit RtpStreamerPrivate(RtpStreamer* creator);
+  RtpStreamerPrivate();
   RtpStreamerPrivate(const RtpStreamerPrivate&) = delete;
   RtpStreamerPrivate& operator=(const RtpStreamerPrivate&) = delete;
 
@@ -112,9 +112,6 @@ struct RtpStreamerPrivate {
   static void onKeepAliveTimer(void* context, ZelHeader& header, ZelInputStream& payload);
   void applyReplyStream(RtpStreamer& streamer, const ReplyStream& accepted, uint32_t sessionId, bool nvrReply);
 
-  // The streamer that created the part (copies share it; nothing is done
-  // through this pointer).
-  RtpStreamer* owner;
   uint16_t localPort[STREAM_COLUMNS] = {};  // network order; 0 when none
   StreamReceiver* receiver;
   ZelCallback connectCallback = nullptr;  // under the library lock

@@ -116,7 +116,10 @@ void RtpStreamerPrivate::connectPrimitive(RtpStreamer& streamer, int timeoutMs, 
                                           bool multicastRequest, uint8_t flags, uint8_t parameter, uint32_t sendMask,
                                           uint32_t receiveMask, ZelCallback callback, void* context) {
   const bool tcp = (transport & Transport::TcpTunnel) != 0;
-  receiver->tcpMode = tcp ? 1 : 0;
+  {
+    CriticalSectionLock setup(&setupLock);
+    receiver->tcpMode = tcp ? 1 : 0;
+  }
   if (!tcp) {
     for (int stream = 0; stream < STREAM_COLUMNS; ++stream)
       openStreamSocket(streamer, stream, nullptr, 0, 0, SOURCE_IS_DEVICE, false);
@@ -170,7 +173,7 @@ void RtpStreamerPrivate::connectPrimitive(RtpStreamer& streamer, int timeoutMs, 
 
 void RtpStreamerPrivate::makeStreamKey(ZelOutputStream& payload, int column) {
   uint8_t key[STREAM_KEY_SIZE];
-  randomBytes(key, sizeof key);
+  randomBytes(key, STREAM_KEY_SIZE);
   receiver->installCipher(SEND_ROW, column, key);
   writeKeyItems(payload, key);
 }

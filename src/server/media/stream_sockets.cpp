@@ -1,6 +1,6 @@
 // The media sockets of a streamer's streams: UDP, UDP multicast, or TCP
 // through the device's HTTP port.
-#include <cstring>
+#include <cstdlib>
 
 #include "core/connection/connection.h"
 #include "core/engine/core.h"

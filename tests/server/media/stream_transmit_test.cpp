@@ -159,6 +159,11 @@ TEST_F(Transmit, EncryptedCompletePacketLeavesTheCallersBufferAlone) {
   cipher.setRtpMasterKey(key.data());
   cipher.decryptRtp(sent->data(), static_cast<uint32_t>(sent->size()));
   EXPECT_EQ(*sent, original);
+
+  // The copy is bounded as the packets built here are.
+  const Bytes tooLong = rtpPacket(0x1A, 3, pattern(1489));
+  EXPECT_EQ(streamer->transmit(zelkit::RtpPacketComplete, tooLong.data(), 1501, 0), -1);
+  EXPECT_FALSE(video.receive(50ms));
 }
 
 TEST(TransmitWithoutStreams, FailsOnClosedSockets) {
