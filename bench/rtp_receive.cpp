@@ -60,7 +60,8 @@ void sendPackets(uint16_t port, int count, double rate) {
   to.sin_port = htons(port);
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   uint8_t packet[kPacketSize] = {0x80, 96};
-  const auto burst = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(rate > 0 ? 16 / rate : 0));
+  const auto burst =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(rate > 0 ? 16 / rate : 0));
   auto due = Clock::now();
   for (int i = 0; i < count; ++i) {
     packet[2] = static_cast<uint8_t>(i >> 8);
@@ -99,9 +100,8 @@ struct Tally {
 };
 
 void report(const char* receiver, const char* mode, int sent, const Tally& tally) {
-  std::printf("%-22s %-9s %8d sent %8d received (%5.1f%% lost) %10.0f packets/s %6.2f us CPU/packet\n", receiver,
-              mode, sent, tally.packets.load(), 100.0 * (sent - tally.packets) / sent, tally.rate(),
-              tally.cpuPerPacketUs());
+  std::printf("%-22s %-9s %8d sent %8d received (%5.1f%% lost) %10.0f packets/s %6.2f us CPU/packet\n", receiver, mode,
+              sent, tally.packets.load(), 100.0 * (sent - tally.packets) / sent, tally.rate(), tally.cpuPerPacketUs());
 }
 
 // Waits until no packet arrived for a while.

@@ -46,8 +46,8 @@ struct ConnectDescriptor {
   uint8_t status = 0;  // 1 in a reply: accepted
   uint8_t flags = 0;
   uint16_t transport = 0;
-  uint16_t port = 0;     // network order, as sockets give it
-  uint32_t address = 0;  // written big-endian
+  uint16_t port = 0;      // network order, as sockets give it
+  uint32_t address = 0;   // written big-endian
   uint8_t parameter = 0;  // byte 16, passed through for the application
   uint8_t line = 0;       // byte 17: the client's num
   uint16_t coding = 0;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdint>
-
 #include <netinet/in.h>
+
+#include <cstdint>
 
 #include "server/media/connect_descriptor.h"
 #include "zelkit/streams.h"

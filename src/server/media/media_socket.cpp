@@ -62,8 +62,7 @@ platform::Socket MediaSocket::openUdp(uint32_t address, uint16_t port) {
   const platform::Socket shared = openSharedSendSocket();
   socket.store(shared, std::memory_order_release);
   destination = {};
-  makeSockaddr(reinterpret_cast<sockaddr*>(&destination), AF_INET, reinterpret_cast<const uint8_t*>(&address), 4,
-               port);
+  makeSockaddr(reinterpret_cast<sockaddr*>(&destination), AF_INET, reinterpret_cast<const uint8_t*>(&address), 4, port);
   multicast = (reinterpret_cast<const uint8_t*>(&address)[0] & 0xE0) == 0xE0 ? 1 : 0;
   setState(MediaSocketState::Open);
   return shared;

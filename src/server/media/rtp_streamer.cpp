@@ -36,9 +36,7 @@ RtpStreamer::~RtpStreamer() {
 
 detail::Connection* RtpStreamer::controlConnection() const { return connection_; }
 
-void RtpStreamer::sendUnawaited(unsigned long commandWord) {
-  sendRequest(0, commandWord, noPayload(), noResponse());
-}
+void RtpStreamer::sendUnawaited(unsigned long commandWord) { sendRequest(0, commandWord, noPayload(), noResponse()); }
 
 void RtpStreamer::registerReceiverCallback(bool raw, RtpReceiveCallback callback, void* context) {
   detail::StreamReceiver& receiver = *private_->receiver;

@@ -52,7 +52,7 @@ struct StreamReceiver {
   MediaSocket sockets[STREAM_ROWS][STREAM_COLUMNS];
   C_Cryptlfc* ciphers[STREAM_ROWS][STREAM_COLUMNS] = {};
   std::mutex cipherLock;
-  uint8_t raw = 0;  // under lock
+  uint8_t raw = 0;      // under lock
   uint8_t tcpMode = 0;  // under the streamer's setupLock
   std::atomic<bool> running{false};
   RtpReceiveCallback receiveCallback = nullptr;  // under lock

@@ -1,6 +1,6 @@
-#include "server/media/media_socket.h"
-
 #include <algorithm>
+
+#include "server/media/media_socket.h"
 
 namespace zelkit::detail {
 

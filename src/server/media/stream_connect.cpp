@@ -20,11 +20,10 @@ uint16_t when(bool condition, uint16_t bits) { return condition ? bits : 0; }
 }  // namespace
 
 void RtpStreamer::connectVideo(int timeoutMs, unsigned short flags, unsigned char streamParameter,
-                               unsigned long sendMask, unsigned long receiveMask, ZelCallback callback,
-                               void* context) {
+                               unsigned long sendMask, unsigned long receiveMask, ZelCallback callback, void* context) {
   const unsigned f = flags;
-  const uint16_t transport = static_cast<uint16_t>((f & 0x0008 ? 0x0400 : 0x0100) | when(f & 0x0001, 0x0001) |
-                                                   when(f & 0x8000, 0x0002));
+  const uint16_t transport =
+      static_cast<uint16_t>((f & 0x0008 ? 0x0400 : 0x0100) | when(f & 0x0001, 0x0001) | when(f & 0x8000, 0x0002));
   const uint16_t videoCoding = when(f & 0x0002, 0x0004) | when(f & 0x0004, 0x8008) | when(f & 0x0200, 0x0040) |
                                when(f & 0x0400, 0x0080) | when(f & 0x0010, 0x4000);
   const uint16_t audioCoding = when(f & 0x0002, 0x0001) | when(f & 0x0004, 0x8000) |
@@ -35,16 +34,14 @@ void RtpStreamer::connectVideo(int timeoutMs, unsigned short flags, unsigned cha
   const auto send = static_cast<uint32_t>(sendMask);
   const uint8_t flagsByte = static_cast<uint8_t>(send >> 24);
   private_->rtcpAckWanted = 1;
-  private_->connectPrimitive(*this, timeoutMs, transport, audioCoding, videoCoding, secondVideoCoding,
-                             multicastRequest, flagsByte, streamParameter, send, static_cast<uint32_t>(receiveMask),
-                             callback, context);
+  private_->connectPrimitive(*this, timeoutMs, transport, audioCoding, videoCoding, secondVideoCoding, multicastRequest,
+                             flagsByte, streamParameter, send, static_cast<uint32_t>(receiveMask), callback, context);
   private_->startKeepAlive(*this);
 }
 
 void RtpStreamer::connectVideo(int timeoutMs, unsigned long options, unsigned long videoCoding,
                                unsigned long audioCoding, unsigned long, unsigned char streamParameter,
-                               unsigned long sendMask, unsigned long receiveMask, ZelCallback callback,
-                               void* context) {
+                               unsigned long sendMask, unsigned long receiveMask, ZelCallback callback, void* context) {
   const auto o = static_cast<uint32_t>(options);
   const uint16_t extended = when(o & 0x02000000, 0x4000);
   const uint16_t secondVideoCoding = o & 0x01000000 ? (0x0010 | extended) : 0;
@@ -81,8 +78,8 @@ void RtpStreamer::connectStream(unsigned long source, unsigned long const* addre
   for (int stream = 0; stream < std::min(count, detail::STREAM_COLUMNS); ++stream) {
     const auto address = static_cast<uint32_t>(addresses[stream]);
     sockaddr_in6 group{};
-    detail::makeSockaddr(reinterpret_cast<sockaddr*>(&group), AF_INET, reinterpret_cast<const uint8_t*>(&address),
-                         4, 0);
+    detail::makeSockaddr(reinterpret_cast<sockaddr*>(&group), AF_INET, reinterpret_cast<const uint8_t*>(&address), 4,
+                         0);
     private_->openStreamSocket(*this, stream, reinterpret_cast<sockaddr*>(&group), ports[stream], 0,
                                static_cast<uint32_t>(source), false);
   }
@@ -155,7 +152,8 @@ void RtpStreamerPrivate::connectPrimitive(RtpStreamer& streamer, int timeoutMs, 
     writeConnectDescriptor(payload, d);
     if (keys) makeStreamKey(payload, column);
   };
-  if (receiveMask & 1) writeConnectDescriptor(payload, descriptor(0, MediaVideo, ports[0], parameter, videoCoding, address));
+  if (receiveMask & 1)
+    writeConnectDescriptor(payload, descriptor(0, MediaVideo, ports[0], parameter, videoCoding, address));
   if (receiveMask & 4) writeConnectDescriptor(payload, descriptor(0, MediaOther, 0, parameter, 0x0001, 0));
   if (receiveMask & 2)
     writeConnectDescriptor(payload, descriptor(0, MediaAudio, ports[1], audioParameter, audioCoding, address));

@@ -23,14 +23,18 @@ constexpr uint16_t HTTP_PORT = 80;
 constexpr int CREDENTIALS_BUFFER = 1024;
 constexpr uint32_t SOURCE_IS_DEVICE = 0xFFFFFFFF;
 
-[[noreturn]] void failSetUp() { Exception::doThrow(ConnectionError); std::abort(); }
+[[noreturn]] void failSetUp() {
+  Exception::doThrow(ConnectionError);
+  std::abort();
+}
 
 bool isMulticast(const sockaddr* address) {
   if (address->sa_family == AF_INET) {
     const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
     return (reinterpret_cast<const uint8_t*>(&v4->sin_addr)[0] & 0xE0) == 0xE0;
   }
-  if (address->sa_family == AF_INET6) return reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr.s6_addr[0] == 0xFF;
+  if (address->sa_family == AF_INET6)
+    return reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr.s6_addr[0] == 0xFF;
   return false;
 }
 
@@ -121,7 +125,8 @@ void RtpStreamerPrivate::openUdpReceive(RtpStreamer& streamer, const ControlPeer
     if (handle == platform::InvalidSocket) failSetUp();
     const int size = stream == 0 ? VIDEO_RECEIVE_BUFFER : OTHER_RECEIVE_BUFFER;
     if (platform::setSocketOption(handle, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
-      core().log(streamer.controlConnection(), "rtps", "Error %d  on SO_RCVBUF", static_cast<int>(platform::lastError()));
+      core().log(streamer.controlConnection(), "rtps", "Error %d  on SO_RCVBUF",
+                 static_cast<int>(platform::lastError()));
       platform::closeSocket(handle);
       failSetUp();
     }
@@ -138,7 +143,8 @@ void RtpStreamerPrivate::openUdpReceive(RtpStreamer& streamer, const ControlPeer
 
 void RtpStreamerPrivate::joinGroup(RtpStreamer& streamer, const ControlPeer& peer, MediaSocket& socket,
                                    const sockaddr* group, uint32_t source) {
-  const uint32_t groupAddress = group->sa_family == AF_INET ? reinterpret_cast<const sockaddr_in*>(group)->sin_addr.s_addr : 0;
+  const uint32_t groupAddress =
+      group->sa_family == AF_INET ? reinterpret_cast<const sockaddr_in*>(group)->sin_addr.s_addr : 0;
   if (source != 0) {
     const uint32_t sender = source == SOURCE_IS_DEVICE ? ipv4Of(peer.address) : source;
     if (platform::joinSourceGroup(socket.handle(), groupAddress, sender) != 0) source = 0;
@@ -160,8 +166,8 @@ void RtpStreamerPrivate::prepareTunnel(RtpStreamer& streamer, const ReplyStream&
   }
   CriticalSectionLock io(&socket.ioLock);
   if (peer.encrypted && (accepted.flags & DescriptorFlags::MediaTls) != 0 && !socket.startSsl()) failSetUp();
-  socket.tunnelRequest = mediaTunnelRequest(sessionId, accepted.kind, accepted.clientSends == 0 ? 1 : 0,
-                                            accepted.line, accepted.parameter, accepted.itemIndex, credentials);
+  socket.tunnelRequest = mediaTunnelRequest(sessionId, accepted.kind, accepted.clientSends == 0 ? 1 : 0, accepted.line,
+                                            accepted.parameter, accepted.itemIndex, credentials);
   socket.setState(MediaSocketState::RequestPending);
   socket.rtcpAck = rtcpAckWanted != 0 && (accepted.transport & Transport::RtcpAckWanted) != 0 ? 1 : 0;
   if (accepted.clientSends == 0) {

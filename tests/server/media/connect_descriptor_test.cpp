@@ -1,6 +1,7 @@
+#include "server/media/connect_descriptor.h"
+
 #include <gtest/gtest.h>
 
-#include "server/media/connect_descriptor.h"
 #include "server/media/connect_reply_reader.h"
 #include "server/media/media_test_util.h"
 #include "support/external_tool.h"
@@ -34,8 +35,7 @@ TEST(ConnectDescriptor, BytesAtTheirOffsets) {
   audio.transport = 0x0101;
   audio.coding = 0x0001;
   const Case cases[] = {
-      {"receive video", video,
-       "00 01 00 48 00000000 0400 1f40 e0000000 ab 07 000000000000 8008 ffff 0000 0090"},
+      {"receive video", video, "00 01 00 48 00000000 0400 1f40 e0000000 ab 07 000000000000 8008 ffff 0000 0090"},
       {"send audio: no video words", audio,
        "01 02 00 00 00000000 0101 0000 00000000 00 00 000000000000 0001 0000 0000 0000"},
   };
@@ -116,9 +116,11 @@ TEST(ConnectReplyReader, AcceptedStreamsAndTheirKeys) {
        join({audioSend, mediatest::keyItems(key), video}),
        {{'S', 1, 1, 1, {}}, {'K', 1, 1, 0, key}, {'S', 0, 0, 7, {}}}},
       {"keys of a refused stream go nowhere", join({video, refused, mediatest::keyItems(key)}), {{'S', 0, 0, 1, {}}}},
-      {"a key item without key bytes leaves zeros", join({audioSend, partialKey}),
+      {"a key item without key bytes leaves zeros",
+       join({audioSend, partialKey}),
        {{'S', 1, 1, 1, {}}, {'K', 1, 1, 0, keyBytesWithoutSecondWord}}},
-      {"extension items before any descriptor go nowhere", join({mediatest::keyItems(key), video}),
+      {"extension items before any descriptor go nowhere",
+       join({mediatest::keyItems(key), video}),
        {{'S', 0, 0, 6, {}}}},
       {"a tail shorter than an item is left", join({video, Bytes(7, 0)}), {{'S', 0, 0, 1, {}}}},
   };
@@ -129,12 +131,8 @@ TEST(ConnectReplyReader, AcceptedStreamsAndTheirKeys) {
 }
 
 TEST(ConnectReplyReader, FieldsOfAnAcceptedStream) {
-  const Bytes payload = mediatest::encodeDescriptor(Descriptor{.flags = 0x40,
-                                                               .transport = 0x0480,
-                                                               .port = 5004,
-                                                               .address = 0xEF010203,
-                                                               .parameter = 0x11,
-                                                               .line = 0x22});
+  const Bytes payload = mediatest::encodeDescriptor(Descriptor{
+      .flags = 0x40, .transport = 0x0480, .port = 5004, .address = 0xEF010203, .parameter = 0x11, .line = 0x22});
   zelkit::ZelInputStream stream(payload.data(), static_cast<int>(payload.size()));
   ConnectReplyReader reader(stream);
   ASSERT_EQ(reader.next(), ConnectReplyReader::Item::Stream);

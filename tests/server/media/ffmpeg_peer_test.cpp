@@ -1,7 +1,6 @@
 // ffmpeg as the real sender and receiver of RTP, tshark as the reader of
 // what went over the wire.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <filesystem>
@@ -132,10 +131,10 @@ TEST(FfmpegPeer, ReceivesWhatFfmpegSends) {
 // tshark's reading of the RTP packets sent to a port: version, sequence,
 // SSRC and payload, one line each.
 std::vector<std::vector<std::string>> rtpFields(const fs::path& capture, uint16_t port) {
-  const auto listed = zeltest::runProcess({"tshark", "-r", capture, "-d", "udp.port==" + std::to_string(port) + ",rtp",
-                                           "-T", "fields", "-e", "rtp.version", "-e", "rtp.seq", "-e", "rtp.ssrc",
-                                           "-e", "rtp.payload"},
-                                          "", 60s);
+  const auto listed =
+      zeltest::runProcess({"tshark", "-r", capture, "-d", "udp.port==" + std::to_string(port) + ",rtp", "-T", "fields",
+                           "-e", "rtp.version", "-e", "rtp.seq", "-e", "rtp.ssrc", "-e", "rtp.payload"},
+                          "", 60s);
   EXPECT_EQ(listed.exitStatus, 0);
   std::vector<std::vector<std::string>> rows;
   std::istringstream lines(listed.output);
@@ -172,19 +171,19 @@ TEST(FfmpegPeer, FfmpegReceivesWhatTheStreamerSends) {
 
   const fs::path capture = directory.path / "cap.pcapng";
   const fs::path captureLog = directory.path / "tshark.log";
-  BackgroundProcess tshark({"tshark", "-i", "lo", "-w", capture, "-f", "udp port " + std::to_string(port)},
-                           captureLog);
-  ASSERT_TRUE(enginetest::waitUntil([&] { return readText(captureLog).find("Capturing on") != std::string::npos; }, 10s))
+  BackgroundProcess tshark({"tshark", "-i", "lo", "-w", capture, "-f", "udp port " + std::to_string(port)}, captureLog);
+  ASSERT_TRUE(
+      enginetest::waitUntil([&] { return readText(captureLog).find("Capturing on") != std::string::npos; }, 10s))
       << readText(captureLog);
 
   const fs::path sdp = directory.path / "s.sdp";
-  std::ofstream(sdp) << "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=zelkit\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio "
-                     << port << " RTP/AVP 0\r\n";
+  std::ofstream(sdp) << "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=zelkit\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " << port
+                     << " RTP/AVP 0\r\n";
   const fs::path received = directory.path / "out.ulaw";
   // ffmpeg ends about 10 s after the last packet.
   std::vector<std::string> receive = {"timeout", "40"};
-  const auto args = ffmpeg({"-protocol_whitelist", "file,udp,rtp", "-i", sdp, "-c:a", "copy", "-f", "mulaw", "-y",
-                            received});
+  const auto args =
+      ffmpeg({"-protocol_whitelist", "file,udp,rtp", "-i", sdp, "-c:a", "copy", "-f", "mulaw", "-y", received});
   receive.insert(receive.end(), args.begin(), args.end());
   BackgroundProcess receiver(receive, directory.path / "ffmpeg.log");
   ASSERT_TRUE(enginetest::waitUntil([&] { return udpPortBound(port); }, 10s));

@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "server/media/media_socket.h"
 
+#include <gtest/gtest.h>
 #include <sys/un.h>
 
 #include <string>
@@ -7,9 +8,8 @@
 
 #include "platform/errors.h"
 #include "platform/loopback.h"
-#include "server/media/media_socket.h"
-#include "server/media/media_tunnel_request.h"
 #include "server/media/media_test_util.h"
+#include "server/media/media_tunnel_request.h"
 
 namespace {
 
@@ -64,10 +64,8 @@ TEST(MediaSocketFraming, FrameLengthsAtTheLimits) {
     bool staysOpen;
   };
   const Case cases[] = {
-      {"1502 accepted", 1502, 1498, 1498, true},
-      {"1504 accepted: a packet of 1500 bytes", 1504, 1500, 1500, true},
-      {"1505 refused", 1505, 1501, -1, false},
-      {"length 3 refused before any read size", 3, 0, -1, false},
+      {"1502 accepted", 1502, 1498, 1498, true}, {"1504 accepted: a packet of 1500 bytes", 1504, 1500, 1500, true},
+      {"1505 refused", 1505, 1501, -1, false},   {"length 3 refused before any read size", 3, 0, -1, false},
       {"length 0 refused", 0, 0, -1, false},
   };
   for (const Case& c : cases) {

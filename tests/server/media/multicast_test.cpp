@@ -2,7 +2,6 @@
 // network namespace of its own, where multicast stays on the loopback
 // interface and nothing reaches a real network.
 #include <gtest/gtest.h>
-
 #include <sched.h>
 
 #include <cerrno>
@@ -37,7 +36,7 @@ uint32_t address(const char* text) {
 class GroupSender : public UdpPeer {
  public:
   explicit GroupSender(const char* source) : UdpPeer(source) {
-    const in_addr interface{address(source)};
+    const in_addr interface { address(source) };
     ::setsockopt(fd(), IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);
   }
 };

@@ -36,10 +36,10 @@ class Receive : public testing::Test {
 TEST_F(Receive, PayloadsAfterTheirHeaderShortPacketsDropped) {
   streamer.registerReceiverCallback(false, PacketLog::callback, &log);
   const Bytes sixteen = pattern(16);
-  send(rtpPacket(96, 1, {}));                 // only a header: no empty callback
-  send(Bytes{0x80, 96, 0, 2, 0, 0, 0, 0, 0, 0, 0});  // shorter than a header
+  send(rtpPacket(96, 1, {}));                            // only a header: no empty callback
+  send(Bytes{0x80, 96, 0, 2, 0, 0, 0, 0, 0, 0, 0});      // shorter than a header
   send(rtpPacket(33, 3, join({Bytes(4, 0), sixteen})));  // types 32 and 33 carry 4 more header bytes
-  send(rtpPacket(32, 4, Bytes(4, 0)));        // nothing after the 16 bytes
+  send(rtpPacket(32, 4, Bytes(4, 0)));                   // nothing after the 16 bytes
   send(rtpPacket(0xE0, 5, sixteen));
   ASSERT_TRUE(log.waitForCount(2, 3s));
   std::this_thread::sleep_for(100ms);

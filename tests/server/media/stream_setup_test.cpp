@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 
 #include <memory>
@@ -17,9 +16,9 @@ namespace {
 using namespace std::chrono_literals;
 using namespace mediatest;
 using enginetest::Recorder;
+using zelkit::RtpStreamer;
 using zeltest::RecordedFrame;
 using zeltest::Rule;
-using zelkit::RtpStreamer;
 
 constexpr uint32_t kSession = 0x00080001;
 constexpr unsigned short kNum = 0x0105;
@@ -43,7 +42,6 @@ Descriptor acceptUnicast(Descriptor requested) {
   requested.address = 0;
   return requested;
 }
-
 
 // The kinds words of a connect result: send kinds, receive kinds.
 std::pair<uint32_t, uint32_t> kindsOf(const enginetest::Delivery& result) {
@@ -71,9 +69,7 @@ class StreamSetup : public testing::Test {
     device.setRule(kConnectNvrVideo, Rule::silent());
     device.start();
   }
-  std::string url(const char* scheme = "zelp") const {
-    return std::string(scheme) + "://user:pw@" + device.endpoint();
-  }
+  std::string url(const char* scheme = "zelp") const { return std::string(scheme) + "://user:pw@" + device.endpoint(); }
   RecordedFrame awaitRequest(uint32_t tag = kConnectPrimitive) {
     const auto request = device.waitForTag(tag, 5s);
     if (!request) throw std::runtime_error("no connect request");
@@ -133,9 +129,7 @@ TEST_F(StreamSetup, ConnectResultCarriesTheAcceptedKinds) {
                       encodeDescriptor({.clientSends = 1, .media = 2, .port = deviceAudio.port()})});
        },
        2, 1},
-      {"not accepted",
-       [](const Descriptor& video) { return encodeDescriptor(video); },
-       0, 0},
+      {"not accepted", [](const Descriptor& video) { return encodeDescriptor(video); }, 0, 0},
       {"a descriptor cut short ends the walk; the kinds so far are reported",
        [](const Descriptor& video) {
          const Bytes audio = encodeDescriptor({.media = 2});
@@ -201,8 +195,8 @@ TEST_F(StreamSetup, TcpStreamsGoThroughTheHttpPortWithTheirTunnelRequests) {
   Descriptor video = acceptUnicast(descriptors[0]);
   video.transport = 0x0480;  // acknowledgements wanted
   const Descriptor audio = acceptUnicast(descriptors[1]);
-  ASSERT_TRUE(device.reply(request, join({encodeDescriptor(video), encodeDescriptor(audio)}), zeltest::kModeReply,
-                           kSession));
+  ASSERT_TRUE(
+      device.reply(request, join({encodeDescriptor(video), encodeDescriptor(audio)}), zeltest::kModeReply, kSession));
   ASSERT_TRUE(results.waitFor(kConnectResult, 5s));
 
   // The receive stream: its request goes out as soon as it is connected.
@@ -251,8 +245,7 @@ TEST_F(StreamSetup, StreamKeysOfTheReplyEncryptWhatIsSent) {
   const RecordedFrame request = awaitRequest();
   const Bytes key = pattern(16, 0x5C);
   ASSERT_TRUE(device.reply(
-      request,
-      join({encodeDescriptor({.clientSends = 1, .media = 2, .port = deviceAudio.port()}), keyItems(key)}),
+      request, join({encodeDescriptor({.clientSends = 1, .media = 2, .port = deviceAudio.port()}), keyItems(key)}),
       zeltest::kModeReply, kSession));
   ASSERT_TRUE(results.waitFor(kConnectResult, 5s));
 
@@ -283,8 +276,8 @@ TEST_F(StreamSetup, SetEncryptionKeyChannels) {
     bool flag;
     int expected;
   };
-  for (const Case& c : {Case{5, false, -1}, Case{-1, false, -1}, Case{4095, false, -1}, Case{0, true, -2},
-                        Case{4096, false, 0}}) {
+  for (const Case& c :
+       {Case{5, false, -1}, Case{-1, false, -1}, Case{4095, false, -1}, Case{0, true, -2}, Case{4096, false, 0}}) {
     EXPECT_EQ(streamer.setEncryptionKey(static_cast<zelkit::ConnectChannels>(c.channel), c.flag, key.data(), 16),
               c.expected)
         << c.channel;
@@ -304,8 +297,8 @@ TEST_F(StreamSetup, KeepAlivesEveryFourSecondsUntilDisconnect) {
   RtpStreamer streamer(url().c_str(), kNum);
   streamer.connectVideo(3000, 0, 0, 0, 1, Recorder::callback, &results);
   const RecordedFrame request = awaitRequest();
-  ASSERT_TRUE(device.reply(request, encodeDescriptor(acceptUnicast(descriptorsOf(request)[0])), zeltest::kModeReply,
-                           kSession));
+  ASSERT_TRUE(
+      device.reply(request, encodeDescriptor(acceptUnicast(descriptorsOf(request)[0])), zeltest::kModeReply, kSession));
   ASSERT_TRUE(results.waitFor(kConnectResult, 5s));
   const auto connected = Clock::now();
 
@@ -336,7 +329,8 @@ TEST_F(StreamSetup, KeysFollowSendDescriptorsWhenTheFlagsAskForThem) {
   EXPECT_EQ(video.flags, 0x08);
   const Bytes items(request.payload.begin() + 32, request.payload.end());
   Bytes key;
-  for (int word = 0; word < 4; ++word) key.insert(key.end(), items.begin() + 8 * word + 4, items.begin() + 8 * word + 8);
+  for (int word = 0; word < 4; ++word)
+    key.insert(key.end(), items.begin() + 8 * word + 4, items.begin() + 8 * word + 8);
   EXPECT_EQ(items, keyItems(key));
 
   ASSERT_TRUE(device.reply(request, encodeDescriptor({.clientSends = 1, .port = deviceVideo.port()}),
@@ -366,8 +360,8 @@ TEST(StreamSetupClosedPort, FailedTcpConnectLeavesTheReceiverIdle) {
   streamer.connectVideo(3000, 0x0008, 0, 0, 1, Recorder::callback, &results);
   const auto request = device.waitForTag(kConnectPrimitive, 5s);
   ASSERT_TRUE(request);
-  ASSERT_TRUE(device.reply(*request, encodeDescriptor(acceptUnicast(descriptorsOf(*request)[0])),
-                           zeltest::kModeReply, kSession));
+  ASSERT_TRUE(device.reply(*request, encodeDescriptor(acceptUnicast(descriptorsOf(*request)[0])), zeltest::kModeReply,
+                           kSession));
   ASSERT_TRUE(results.waitFor(kConnectResult, 5s));
 
   auto cpuTime = [] {

@@ -33,9 +33,10 @@ class Transmit : public testing::Test {
     streamer->connectVideo(3000, 0x0040, 0, 3, 0, Recorder::callback, &results);
     const auto request = device.waitForTag(kConnectPrimitive, 5s);
     ASSERT_TRUE(request);
-    const Bytes reply = join({encodeDescriptor({.clientSends = 1, .media = 1, .port = video.port()}),
-                              encodeDescriptor({.clientSends = 1, .media = 2, .port = audio.port()}),
-                              encodeDescriptor({.clientSends = 1, .media = 1, .port = second.port(), .coding = 0x0010})});
+    const Bytes reply =
+        join({encodeDescriptor({.clientSends = 1, .media = 1, .port = video.port()}),
+              encodeDescriptor({.clientSends = 1, .media = 2, .port = audio.port()}),
+              encodeDescriptor({.clientSends = 1, .media = 1, .port = second.port(), .coding = 0x0010})});
     ASSERT_TRUE(device.reply(*request, reply, zeltest::kModeReply, 0x00080001));
     ASSERT_TRUE(results.waitFor(kConnectResult, 5s));
   }
