@@ -82,7 +82,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::string_view 
   return result;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::string& outputFile) {
+RunningProgram::RunningProgram(const std::vector<std::string>& argv, const std::string& outputFile) {
   const int output = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (output < 0) throw std::runtime_error("cannot open " + outputFile);
   posix_spawn_file_actions_t actions;
@@ -99,17 +99,17 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
   if (spawned != 0) throw std::runtime_error("cannot run " + argv[0]);
 }
 
-BackgroundProcess::~BackgroundProcess() {
+RunningProgram::~RunningProgram() {
   if (status_) return;
   ::kill(pid_, SIGKILL);
   wait(std::chrono::seconds(5));
 }
 
-void BackgroundProcess::signal(int number) {
+void RunningProgram::signal(int number) {
   if (!status_) ::kill(pid_, number);
 }
 
-std::optional<int> BackgroundProcess::wait(std::chrono::milliseconds timeout) {
+std::optional<int> RunningProgram::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!status_) {
     int status = 0;

@@ -28,12 +28,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::string_view 
 // A program that runs beside the test (a peer, a packet capture). Its
 // standard output and error go to the file given; the destructor kills it
 // when it still runs. Throws std::runtime_error when it cannot start.
-class BackgroundProcess {
+class RunningProgram {
  public:
-  explicit BackgroundProcess(const std::vector<std::string>& argv, const std::string& outputFile = "/dev/null");
-  ~BackgroundProcess();
-  BackgroundProcess(const BackgroundProcess&) = delete;
-  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+  explicit RunningProgram(const std::vector<std::string>& argv, const std::string& outputFile = "/dev/null");
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
 
   void signal(int number);
   // The exit status (128 + the signal that ended it), or nothing while it

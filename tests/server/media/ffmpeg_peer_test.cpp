@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace mediatest;
 using zelkit::RtpStreamer;
-using zeltest::BackgroundProcess;
+using zeltest::RunningProgram;
 namespace fs = std::filesystem;
 
 const std::vector<std::string> kQuietFfmpeg = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"};
@@ -91,7 +91,7 @@ TEST(FfmpegPeer, ReceivesWhatFfmpegSends) {
     PacketLog log;
     streamer.registerReceiverCallback(raw, PacketLog::callback, &log);
 
-    BackgroundProcess sender(ffmpeg({"-re", "-f", "lavfi", "-i", "sine=f=440:sample_rate=8000", "-t", "3", "-c:a",
+    RunningProgram sender(ffmpeg({"-re", "-f", "lavfi", "-i", "sine=f=440:sample_rate=8000", "-t", "3", "-c:a",
                                      "pcm_mulaw", "-f", "rtp", "rtp://127.0.0.1:" + std::to_string(port)}));
     ASSERT_TRUE(log.waitForCount(1, 10s));
     streamer.setVideoTimeout(600);
@@ -171,7 +171,7 @@ TEST(FfmpegPeer, FfmpegReceivesWhatTheStreamerSends) {
 
   const fs::path capture = directory.path / "cap.pcapng";
   const fs::path captureLog = directory.path / "tshark.log";
-  BackgroundProcess tshark({"tshark", "-i", "lo", "-w", capture, "-f", "udp port " + std::to_string(port)}, captureLog);
+  RunningProgram tshark({"tshark", "-i", "lo", "-w", capture, "-f", "udp port " + std::to_string(port)}, captureLog);
   ASSERT_TRUE(
       enginetest::waitUntil([&] { return readText(captureLog).find("Capturing on") != std::string::npos; }, 10s))
       << readText(captureLog);
@@ -185,7 +185,7 @@ TEST(FfmpegPeer, FfmpegReceivesWhatTheStreamerSends) {
   const auto args =
       ffmpeg({"-protocol_whitelist", "file,udp,rtp", "-i", sdp, "-c:a", "copy", "-f", "mulaw", "-y", received});
   receive.insert(receive.end(), args.begin(), args.end());
-  BackgroundProcess receiver(receive, directory.path / "ffmpeg.log");
+  RunningProgram receiver(receive, directory.path / "ffmpeg.log");
   ASSERT_TRUE(enginetest::waitUntil([&] { return udpPortBound(port); }, 10s));
 
   constexpr int kPackets = 50;
