@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+
 #include "security/cipher/aes.h"
 #include "server/media/media_test_util.h"
 #include "zelkit/rtp_streamer.h"
@@ -121,6 +124,44 @@ TEST(ReceiveCopies, CopiesShareTheStreamsWhichLastUntilTheLastCopy) {
   assigned = copy;
   sender.sendTo(port, rtpPacket(96, 2, pattern(4)));
   ASSERT_TRUE(log.waitForCount(2, 3s));
+}
+
+// An application that lets the streamer go when its stream went quiet does so
+// on the receiver thread, inside the callback; the thread then ends and
+// frees what it used.
+TEST(ReceiveTeardown, StreamerDestroyedInsideItsOwnCallback) {
+  struct Owner {
+    std::unique_ptr<RtpStreamer> streamer;
+    std::atomic<int> packets{0};
+    std::atomic<bool> gone{false};
+    static void callback(void* context, zelkit::RtpPayloadType, unsigned char const* data, int) {
+      auto* owner = static_cast<Owner*>(context);
+      if (data != nullptr) {
+        ++owner->packets;
+        return;
+      }
+      owner->streamer.reset();
+      owner->gone = true;
+    }
+  };
+  const uint16_t port = freeUdpPort();
+  Owner owner;
+  owner.streamer = std::make_unique<RtpStreamer>("zelp://127.0.0.1:9", 1);
+  const unsigned long addresses[] = {htonl(INADDR_LOOPBACK)};
+  const unsigned short ports[] = {htons(port)};
+  owner.streamer->connectStream(0, addresses, ports, 1);
+  owner.streamer->registerReceiverCallback(false, Owner::callback, &owner);
+  owner.streamer->setVideoTimeout(200);
+  UdpPeer sender;
+  sender.sendTo(port, rtpPacket(96, 1, pattern(4)));
+  const auto end = Clock::now() + 5s;
+  while (!owner.gone && Clock::now() < end) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(owner.gone);
+  EXPECT_EQ(owner.packets, 1);
+  // The socket went with it.
+  std::this_thread::sleep_for(300ms);
+  UdpPeer rebind("127.0.0.1", port);
+  EXPECT_EQ(rebind.port(), port);
 }
 
 }  // namespace
