@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <stdexcept>
-#include <thread>
 
 extern char** environ;
 
@@ -80,49 +79,6 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::string_view 
   }
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
-}
-
-RunningProgram::RunningProgram(const std::vector<std::string>& argv, const std::string& outputFile) {
-  const int output = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (output < 0) throw std::runtime_error("cannot open " + outputFile);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
-  std::vector<char*> arguments;
-  for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
-  arguments.push_back(nullptr);
-  const int spawned = ::posix_spawnp(&pid_, arguments[0], &actions, nullptr, arguments.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(output);
-  if (spawned != 0) throw std::runtime_error("cannot run " + argv[0]);
-}
-
-RunningProgram::~RunningProgram() {
-  if (status_) return;
-  ::kill(pid_, SIGKILL);
-  wait(std::chrono::seconds(5));
-}
-
-void RunningProgram::signal(int number) {
-  if (!status_) ::kill(pid_, number);
-}
-
-std::optional<int> RunningProgram::wait(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!status_) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
-    if (done < 0 && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() > deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return status_;
 }
 
 }  // namespace zeltest

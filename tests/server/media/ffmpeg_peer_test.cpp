@@ -1,7 +1,6 @@
 // ffmpeg as the real sender and receiver of RTP, tshark as the reader of
 // what went over the wire.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +8,7 @@
 
 #include "core/engine/engine_test_util.h"
 #include "server/media/media_test_util.h"
+#include "support/background_process.h"
 #include "support/child_process.h"
 #include "support/external_tool.h"
 #include "support/test_device.h"
@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace mediatest;
 using zelkit::RtpStreamer;
-using zeltest::RunningProgram;
+using zeltest::BackgroundProcess;
 namespace fs = std::filesystem;
 
 const std::vector<std::string> kQuietFfmpeg = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"};
@@ -35,11 +35,6 @@ std::vector<std::string> ffmpeg(std::initializer_list<std::string> arguments, bo
 Bytes readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string readText(const fs::path& path) {
-  const Bytes bytes = readFile(path);
-  return std::string(bytes.begin(), bytes.end());
 }
 
 // A directory of the test's own, removed afterwards.
@@ -91,11 +86,11 @@ TEST(FfmpegPeer, ReceivesWhatFfmpegSends) {
     PacketLog log;
     streamer.registerReceiverCallback(raw, PacketLog::callback, &log);
 
-    RunningProgram sender(ffmpeg({"-re", "-f", "lavfi", "-i", "sine=f=440:sample_rate=8000", "-t", "3", "-c:a",
+    BackgroundProcess sender(ffmpeg({"-re", "-f", "lavfi", "-i", "sine=f=440:sample_rate=8000", "-t", "3", "-c:a",
                                      "pcm_mulaw", "-f", "rtp", "rtp://127.0.0.1:" + std::to_string(port)}));
     ASSERT_TRUE(log.waitForCount(1, 10s));
     streamer.setVideoTimeout(600);
-    ASSERT_EQ(sender.wait(30s), 0);
+    ASSERT_EQ(sender.waitForExit(30s), 0) << sender.output();
     std::this_thread::sleep_for(1500ms);
 
     Bytes payloads;
@@ -170,46 +165,41 @@ TEST(FfmpegPeer, FfmpegReceivesWhatTheStreamerSends) {
   connect(sendAudio);
 
   const fs::path capture = directory.path / "cap.pcapng";
-  const fs::path captureLog = directory.path / "tshark.log";
-  RunningProgram tshark({"tshark", "-i", "lo", "-w", capture, "-f", "udp port " + std::to_string(port)}, captureLog);
-  ASSERT_TRUE(
-      enginetest::waitUntil([&] { return readText(captureLog).find("Capturing on") != std::string::npos; }, 10s))
-      << readText(captureLog);
-
-  const fs::path sdp = directory.path / "s.sdp";
-  std::ofstream(sdp) << "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=zelkit\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio " << port
-                     << " RTP/AVP 0\r\n";
-  const fs::path received = directory.path / "out.ulaw";
-  // ffmpeg ends about 10 s after the last packet.
-  std::vector<std::string> receive = {"timeout", "40"};
-  const auto args =
-      ffmpeg({"-protocol_whitelist", "file,udp,rtp", "-i", sdp, "-c:a", "copy", "-f", "mulaw", "-y", received});
-  receive.insert(receive.end(), args.begin(), args.end());
-  RunningProgram receiver(receive, directory.path / "ffmpeg.log");
-  ASSERT_TRUE(enginetest::waitUntil([&] { return udpPortBound(port); }, 10s));
-
-  constexpr int kPackets = 50;
   Bytes sent;
-  for (int i = 0; i < kPackets; ++i) {
-    const Bytes payload = pattern(160, static_cast<uint8_t>(i));
-    ASSERT_EQ(streamer.transmit(static_cast<zelkit::RtpPayloadType>(0), payload.data(), 160, i * 160ul), 172);
-    sent.insert(sent.end(), payload.begin(), payload.end());
-    std::this_thread::sleep_for(2ms);
-  }
-  ASSERT_EQ(receiver.wait(40s), 0) << readText(directory.path / "ffmpeg.log");
-  EXPECT_EQ(readFile(received), sent);
-
-  // Encrypted with the key the device gives: the header stays readable.
-  const Bytes key = pattern(16, 0x33);
-  connect(join({sendAudio, keyItems(key)}));
+  constexpr int kPackets = 50;
   constexpr int kEncrypted = 5;
-  for (int i = 0; i < kEncrypted; ++i) {
-    const Bytes payload = pattern(160, static_cast<uint8_t>(kPackets + i));
-    ASSERT_EQ(streamer.transmit(static_cast<zelkit::RtpPayloadType>(0), payload.data(), 160, i * 160ul), 172);
+  {
+    // Ended (and its capture file finished) when it goes out of scope.
+    BackgroundProcess tshark({"tshark", "-i", "lo", "-w", capture, "-f", "udp port " + std::to_string(port)});
+    ASSERT_TRUE(tshark.waitForLine("Capturing on", 10s)) << tshark.output();
+
+    const fs::path sdp = directory.path / "s.sdp";
+    std::ofstream(sdp) << "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=zelkit\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio "
+                       << port << " RTP/AVP 0\r\n";
+    const fs::path received = directory.path / "out.ulaw";
+    // ffmpeg ends about 10 s after the last packet.
+    BackgroundProcess receiver(
+        ffmpeg({"-protocol_whitelist", "file,udp,rtp", "-i", sdp, "-c:a", "copy", "-f", "mulaw", "-y", received}));
+    ASSERT_TRUE(enginetest::waitUntil([&] { return udpPortBound(port); }, 10s));
+
+    for (int i = 0; i < kPackets; ++i) {
+      const Bytes payload = pattern(160, static_cast<uint8_t>(i));
+      ASSERT_EQ(streamer.transmit(static_cast<zelkit::RtpPayloadType>(0), payload.data(), 160, i * 160ul), 172);
+      sent.insert(sent.end(), payload.begin(), payload.end());
+      std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_EQ(receiver.waitForExit(40s), 0) << receiver.output();
+    EXPECT_EQ(readFile(received), sent);
+
+    // Encrypted with the key the device gives: the header stays readable.
+    const Bytes key = pattern(16, 0x33);
+    connect(join({sendAudio, keyItems(key)}));
+    for (int i = 0; i < kEncrypted; ++i) {
+      const Bytes payload = pattern(160, static_cast<uint8_t>(kPackets + i));
+      ASSERT_EQ(streamer.transmit(static_cast<zelkit::RtpPayloadType>(0), payload.data(), 160, i * 160ul), 172);
+    }
+    std::this_thread::sleep_for(500ms);
   }
-  std::this_thread::sleep_for(500ms);
-  tshark.signal(SIGINT);
-  ASSERT_TRUE(tshark.wait(20s));
 
   const auto rows = rtpFields(capture, port);
   ASSERT_EQ(rows.size(), static_cast<size_t>(kPackets + kEncrypted));

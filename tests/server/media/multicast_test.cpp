@@ -2,14 +2,10 @@
 // network namespace of its own, where multicast stays on the loopback
 // interface and nothing reaches a real network.
 #include <gtest/gtest.h>
-#include <sched.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 #include "core/engine/engine_test_util.h"
 #include "server/media/media_test_util.h"
+#include "support/private_network.h"
 #include "support/test_device.h"
 #include "zelkit/rtp_streamer.h"
 
@@ -18,13 +14,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace mediatest;
 using zelkit::RtpStreamer;
-
-// Before any socket or library thread exists: threads and sockets made later
-// by this thread live in the new namespace, which ends with the process.
-void enterOwnNetworkNamespace() {
-  ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << "no network namespace of its own: " << std::strerror(errno);
-  ASSERT_EQ(std::system("ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
-}
 
 uint32_t address(const char* text) {
   in_addr out{};
@@ -71,7 +60,8 @@ uint16_t freeUdpPort() {
 
 class Multicast : public testing::Test {
  protected:
-  void SetUp() override { enterOwnNetworkNamespace(); }
+  // Before any socket or library thread exists.
+  void SetUp() override { ASSERT_EQ(zeltest::enterPrivateNetwork(), ""); }
 
   void receiveGroup(unsigned long source, const char* group, uint16_t port) {
     const unsigned long addresses[] = {address(group)};
