@@ -88,9 +88,13 @@ int MediaSocket::sendRaw(const void* data, int length) {
 int MediaSocket::recvRaw(void* buffer, int length) {
   CriticalSectionLock guard(&ioLock);
   if (tls != nullptr) return tlsRead(buffer, length);
-  const int received = platform::receiveAvailable(handle(), buffer, length);
+  return receiveWithoutWaiting(handle(), buffer, length);
+}
+
+int receiveWithoutWaiting(platform::Socket handle, void* buffer, int length) {
+  const int received = platform::receiveAvailable(handle, buffer, length);
   if (received == 0) return -1;  // the peer closed
-  if (received < 0 && platform::lastError() == platform::wsa::WouldBlock) return 0;
+  if (received < 0) return platform::lastError() == platform::wsa::WouldBlock ? 0 : -1;
   return received;
 }
 

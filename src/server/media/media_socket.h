@@ -66,7 +66,8 @@ class SocketSet {
 // thread, the application's sends and the set-up of the stream do not meet
 // in the middle of a frame; owners hold it across a reconfiguration too.
 // close() takes only the process-wide media close lock, so it can run while
-// another thread is blocked in a send and wakes it.
+// another thread is blocked in a send and wakes it. The socket's TLS context
+// is driven under ioLock too, so its reads and writes never overlap.
 class MediaSocket {
  public:
   MediaSocket();
@@ -131,6 +132,10 @@ class MediaSocket {
 
   SocketSet* ownerSet_ = nullptr;
 };
+
+// One receive of what the stream holds now: the count, 0 when nothing is
+// there yet, -1 when the peer closed or the receive failed.
+int receiveWithoutWaiting(platform::Socket handle, void* buffer, int length);
 
 // Serialises every close and the removal of a handle from its owner's set.
 CriticalSection& mediaCloseLock();

@@ -110,7 +110,13 @@ void StreamReceiver::finishTunnelConnect(int stream) {
   if (socket.currentState() != MediaSocketState::RequestPending) return;
   if (!socket.tunnelRequest.empty()) {
     const int sent = socket.sendRaw(socket.tunnelRequest.data(), static_cast<int>(socket.tunnelRequest.size()));
-    if (sent < 0) return;
+    if (sent < 0) {
+      // A connection that cannot take its request (a failed TLS handshake
+      // among them) stays writable: left in the set, it would be tried
+      // again at once, pass after pass.
+      socket.close();
+      return;
+    }
     if (sent == static_cast<int>(socket.tunnelRequest.size())) socket.tunnelRequest.clear();
   }
   socket.setState(MediaSocketState::Ready);
