@@ -169,8 +169,9 @@ TEST(FfmpegPeer, FfmpegReceivesWhatTheStreamerSends) {
   constexpr int kPackets = 50;
   constexpr int kEncrypted = 5;
   {
-    // Ended (and its capture file finished) when it goes out of scope.
-    BackgroundProcess tshark({"tshark", "-i", "lo", "-w", capture, "-f", "udp port " + std::to_string(port)});
+    // It ends by itself, its capture file complete, once every packet is in.
+    BackgroundProcess tshark({"tshark", "-i", "lo", "-w", capture, "-f", "udp dst port " + std::to_string(port), "-c",
+                              std::to_string(kPackets + kEncrypted)});
     ASSERT_TRUE(tshark.waitForLine("Capturing on", 10s)) << tshark.output();
 
     const fs::path sdp = directory.path / "s.sdp";
@@ -198,7 +199,7 @@ TEST(FfmpegPeer, FfmpegReceivesWhatTheStreamerSends) {
       const Bytes payload = pattern(160, static_cast<uint8_t>(kPackets + i));
       ASSERT_EQ(streamer.transmit(static_cast<zelkit::RtpPayloadType>(0), payload.data(), 160, i * 160ul), 172);
     }
-    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(tshark.waitForExit(30s), 0) << tshark.output();
   }
 
   const auto rows = rtpFields(capture, port);
