@@ -16,6 +16,13 @@ class Connection;
 // naming the same URL share one connection.
 class ZELKIT_API ZelClient {
  public:
+  // How the server certificates of "https://" connections are trusted.
+  enum CertificateCheckingMode {
+    CertificateCheckNone = 0,    // every certificate
+    CertificateCheckCached = 1,  // those approved before for the host and port (kept in "cert.cache")
+    CertificateCheckAlways = 2,  // those approved on the connection itself; other values act alike
+  };
+
   ZelClient(char const* url, unsigned long sessionId, unsigned short num);
   ZelClient(ZelClient& other, unsigned long sessionId, unsigned short num);
   ZelClient(ZelClient& other);
@@ -59,6 +66,20 @@ class ZELKIT_API ZelClient {
   static unsigned char const* getOwnMacAddress();
   static void setConnectTimeout(int milliseconds);
   static void setDefaultTimeout(int milliseconds);
+
+  // Applies to handshakes completed afterwards, on every connection; returns
+  // 0. A certificate that is not trusted holds its connection back (nothing
+  // is sent) until approved() and, with a callback, is reported to it under
+  // the library's lock: header tag 0x00601020 for a certificate not known,
+  // 0x00601021 for one that changed for the host and port, with a 512-byte
+  // text ("Issued to", "Issued by", the dates) as payload; with
+  // rawCertificate, tags 0x00600C20 and 0x00600C21 and the certificate's DER
+  // bytes. The header's sourceUrl names the connection.
+  static int setCertificateCheckingMode(CertificateCheckingMode mode, bool rawCertificate, ZelCallback callback,
+                                        void* context);
+  // Trusts the server certificate of this client's connection and lets the
+  // connection go on (in mode 1 the approval is remembered).
+  void approved();
 
  private:
   friend class detail::Connection;

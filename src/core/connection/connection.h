@@ -29,6 +29,11 @@ enum class ConnectionState : int32_t {
   Failed = 9,
 };
 
+// What the TLS engine's callbacks do during one engine call of a
+// connection: hand over the bytes of the receive completion being handled,
+// call the socket and wait (a server's HTTP handler), or take nothing.
+enum class SslIoPhase : uint8_t { Idle, Receiving, Blocking };
+
 // What the next receive completion of a connection carries.
 enum class ReceivePhase : uint8_t {
   Header,    // the 4 TPKT bytes (gathered until all four are there)
@@ -168,11 +173,21 @@ class Connection {
   void logPacketData(const char* category, const void* header, int length, ZelPacket* packet);
   void logPacket(const char* category, ZelPacket* packet);
 
-  // TLS layer.
+  // TLS layer. startSsl: 0, or -1 when no context could be made.
   int startSsl(bool isServer);
   void onSslReceived(uint32_t count);
   void sendQueuedSsl();
   void releaseSsl();
+  // Blocking TLS reads and writes for a server's HTTP handler (useSyncIo):
+  // the count, or < 0; -1 on a connection not in that mode.
+  int sslReadSync(void* buffer, int length, int flags);
+  int sslWriteSync(const void* data, int length, int flags);
+  // The engine's callbacks; user is the connection.
+  static int sslRecvCallback(char* buffer, int length, int flags, void* user);
+  static int sslSendCallback(char* bytes, int length, int flags, void* user);
+  // After the first handshake of a client connection: whether its server
+  // certificate is trusted, or waits for the application's approval.
+  void decideOnCertificate();
 
   // Server-side HTTP of accepted connections. parseHttp: 0 read more; 1
   // switched to packet framing; -1 no further reads.
@@ -182,10 +197,10 @@ class Connection {
   // 0: head incomplete or body still missing; -1: go on; -2: refused.
   int parseHttpPost(const char* data, int length);
 
-  int32_t sslWantLength = 0;
-  int32_t sslTakenCount = 0;
-  ZelPacket* sslRawPacket = nullptr;
-  bool sslHandshakeDone = false;
+  int32_t sslWantLength = 0;  // raw bytes the engine asked for and did not get
+  int32_t sslTakenCount = 0;  // bytes of the packet at the head of the queue sslWrite took
+  ZelPacket* sslRawPacket = nullptr;  // the raw receive buffer
+  bool sslHandshakeDone = false;      // the first handshake of this TCP connection was handled
   Connection* next = nullptr;
   char* url = nullptr;
   char user[USER_MAX + 1] = {};
@@ -219,7 +234,12 @@ class Connection {
   // hands out only what lies behind them.
   int32_t httpHandedOut = 0;
   SslContext* ssl = nullptr;
-  void* sslSendGather = nullptr;
+  int32_t sslHeld = 0;      // bytes of the receive completion being handled
+  int32_t sslHandedOut = 0;  // of those, given to the engine
+  SslIoPhase sslIoPhase = SslIoPhase::Idle;
+  // The TPKT word of the next frame inside TLS, as far as it has come.
+  uint8_t tlsFrameHead[TPKT_HEADER_SIZE] = {};
+  int32_t tlsFrameHeadLength = 0;
   std::FILE* logFile = nullptr;
   int32_t lastMessageSeq = -1;
   IoOperation receiveOp = {};
@@ -272,6 +292,22 @@ class Connection {
   int awaitHttpHead(int length);
   int runHttpHandler(const char* data, int length);
   int switchToPackets(const char* rest, int restLength);
+  // Parses what the HTTP buffer holds: 0 read more, 1 switched to packet
+  // framing, -1 no further reads (a full buffer is refused).
+  int parseHttpBuffer();
+  void startSslReceive();
+  // The frames and HTTP text inside TLS; 0 when the engine wants more raw
+  // bytes, TLS_STOP when nothing more is read, or the engine's error.
+  int deliverTlsFrames();
+  int feedHttpFromTls();
+  // Plaintext bytes: those left behind a tunnel head first, then the engine's.
+  int readPlaintext(uint8_t* out, int length);
+  bool fallBackToMediaTunnel(int error);
+  void onSslHandshakeComplete();
+  // Sends the records gathered from the engine, if any and no send is out.
+  void flushSslGather(const char* failureReason);
+  bool writeQueuedPacketsSsl();
+  int sendRawSsl(const char* data, int length);
   int refuseHttpRequest();
   void endHttpSession();
   void sendRegistrationRequest(uint32_t tag, ZelOutputStream& payload, bool withCallback);

@@ -72,6 +72,17 @@ void Connection::startHttpReceive() {
 void Connection::onHttpReceived(uint32_t bytes) {
   httpBuffer->payloadLength += static_cast<int32_t>(bytes);
   lastActivityTick = tickCount();
+  const int result = parseHttpBuffer();
+  if (result == 1) {
+    parseInbox();  // the frames behind the tunnel head, then the next read
+    return;
+  }
+  if (result != 0 || socketHandle <= 0) return;
+  startReceive(httpData() + httpBuffer->payloadLength,
+               static_cast<uint32_t>(httpSize() - httpBuffer->payloadLength));
+}
+
+int Connection::parseHttpBuffer() {
   int result;
   for (;;) {
     const int held = httpBuffer->payloadLength;
@@ -80,17 +91,8 @@ void Connection::onHttpReceived(uint32_t bytes) {
     // hold the next one.
     if (result != 0 || httpBuffer->payloadLength == 0 || httpBuffer->payloadLength >= held) break;
   }
-  if (result == 1) {
-    parseInbox();  // the frames behind the tunnel head, then the next read
-    return;
-  }
-  if (result != 0 || socketHandle <= 0) return;
-  const int room = httpSize() - httpBuffer->payloadLength;
-  if (room <= 0) {
-    refuseHttpRequest();
-    return;
-  }
-  startReceive(httpData() + httpBuffer->payloadLength, static_cast<uint32_t>(room));
+  if (result == 0 && socketHandle > 0 && httpSize() - httpBuffer->payloadLength <= 0) return refuseHttpRequest();
+  return result;
 }
 
 void Connection::endHttpSession() {

@@ -130,8 +130,9 @@ void Connection::failSend(uint32_t error) {
 
 int Connection::sendRaw(const char* data, int length, int) {
   GlobalLock lock;
-  if (ssl != nullptr || socketHandle <= 0) return -1;
+  if (socketHandle <= 0) return -1;
   if (length == 0) length = static_cast<int>(std::strlen(data));
+  if (ssl != nullptr) return sendRawSsl(data, length);
   if (sendInProgress) {
     core().log(this, "txer", "Try to send while pending");
     return -1;

@@ -28,6 +28,7 @@ int ZelSession::recv(void* buffer, int length, int flags) {
       }
       return copied;
     }
+    if (connection_->ssl != nullptr) return connection_->sslReadSync(buffer, length, flags);
     socket = connection_->socketHandle;
   }
   if (socket <= 0) return -1;
@@ -40,6 +41,7 @@ int ZelSession::send(const void* data, int length, int flags) {
     detail::GlobalLock lock;
     if (connection_ == nullptr || length < 0) return -1;
     if (length == 0) return 0;  // the raw path would take a length of 0 for a text's
+    if (connection_->ssl != nullptr) return connection_->sslWriteSync(data, length, flags);
     if ((flags_ & (BlockRequests | StreamedBody)) != 0)
       return connection_->sendRaw(static_cast<const char*>(data), length, flags);
     socket = connection_->socketHandle;

@@ -1,0 +1,91 @@
+#include <cstring>
+
+#include "core/connection/connection.h"
+#include "core/engine/lock.h"
+#include "security/tls/ssl_context.h"
+#include "security/tls_connection/tls_io_scope.h"
+
+namespace zelkit::detail {
+
+void Connection::sendQueuedSsl() {
+  if (socketHandle <= 0 || sendInProgress) return;
+  if (state != ConnectionState::TransportUp && state != ConnectionState::Registered) return;
+  SslIoScope scope(*this, SslIoPhase::Idle);
+  // Records the engine kept while the last send was under way go first.
+  if (ssl->sendFlushed < ssl->sendFill) sslWrite(ssl, nullptr, 0, 0);
+  // Packets wait for the handshake and, on a client, for the certificate.
+  if (sslHandshakeDone && !writeQueuedPacketsSsl()) return;
+  flushSslGather("Error sending SSL packet");
+}
+
+bool Connection::writeQueuedPacketsSsl() {
+  const bool registered = state == ConnectionState::Registered;
+  while (sendGatherCount < SEND_GATHER_MAX) {
+    ZelPacket* packet = sendQueue.first();
+    if (packet == nullptr) break;
+    // Raw packets (the tunnel request, HTTP answers) carry their bytes as payload.
+    const bool raw = packet->tpktWord() == 0;
+    // Before registration only the tunnel request and the registration leave.
+    if (!registered && !raw && packet->callback != onRegisterReply) break;
+    const uint8_t* bytes = raw ? packet->payload() : packet->wire;
+    const int total = raw ? packet->payloadLength : packet->tpktLength();
+    if (registered && !raw) packet->setHeaderWord(1, packet->headerWord(1) | (static_cast<uint32_t>(clientId) & 0xFFFF));
+    while (sslTakenCount < total && sendGatherCount < SEND_GATHER_MAX) {
+      const int taken = sslWrite(ssl, reinterpret_cast<const char*>(bytes) + sslTakenCount, total - sslTakenCount, 0);
+      if (hasLog()) core().log(this, "ssl ", " send %d/%d < %d i%d", sslTakenCount, taken, total, sendGatherCount);
+      if (taken < 0) {
+        close(LocalEvent::ConnectionClosed, "SSL error %d", static_cast<uint32_t>(taken));
+        return false;
+      }
+      if (taken == 0) break;
+      sslTakenCount += taken;
+    }
+    if (sslTakenCount < total) break;  // the rest goes with the next send
+    sslTakenCount = 0;
+    sendQueue.popFront();
+    --queuedCount;
+    if (hasLog()) {
+      if (raw)
+        logText("send", reinterpret_cast<const char*>(bytes), total, 0);
+      else
+        logPacket("send", packet);
+    }
+    // The records hold its bytes now: only a request keeps it, for its reply.
+    if (packet->callback != nullptr)
+      pending.pushFront(packet);
+    else
+      ZelPacket::free(packet);
+    if (!registered && !raw) break;  // one registration packet per send
+  }
+  return true;
+}
+
+void Connection::flushSslGather(const char* failureReason) {
+  if (sendInProgress || sendGatherCount == 0 || socketHandle <= 0) return;
+  platform::IoBuffer buffers[SEND_GATHER_MAX];
+  for (int i = 0; i < sendGatherCount; ++i)
+    buffers[i] = {sendGather[i]->wire, static_cast<uint32_t>(sendGather[i]->payloadLength)};
+  const uint32_t error = startOverlappedSend(buffers, sendGatherCount);
+  if (error != 0) {
+    sendGatherCount = 0;
+    close(LocalEvent::ConnectionClosed, failureReason, error);
+  }
+}
+
+int Connection::sendRawSsl(const char* data, int length) {
+  ZelPacket* packet = ZelPacket::alloc(length);
+  packet->setTpktWord(0);
+  packet->setHeaderWord(0, 0);
+  packet->payloadLength = length;
+  packet->remainingMs = RAW_PACKET_REMAINING_MS;
+  packet->callback = nullptr;
+  packet->context = nullptr;
+  packet->waiterEvent = nullptr;
+  packet->sourceUrl = url;
+  std::memcpy(packet->payload(), data, static_cast<std::size_t>(length));
+  PacketChain chain(packet);
+  queuePackets(chain, false);
+  return length;
+}
+
+}  // namespace zelkit::detail

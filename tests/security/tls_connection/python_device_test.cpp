@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "core/connection/connection.h"
+#include "core/engine/engine_test_util.h"
+#include "core/engine/lock.h"
+#include "security/key_fixtures.h"
+#include "security/tls_connection/tls_device_util.h"
+#include "support/private_network.h"
+#include "zelkit/client.h"
+#include "zelkit/exceptions.h"
+
+namespace {
+
+using namespace tlstest;
+using enginetest::Recorder;
+namespace LocalEvent = zelkit::detail::LocalEvent;
+
+zeltest::Bytes pattern(size_t size) {
+  zeltest::Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return bytes;
+}
+
+zeltest::Bytes request(zelkit::ZelClient& client, uint32_t tag, const zeltest::Bytes& payload = {}) {
+  zelkit::ZelOutputStream out;
+  if (!payload.empty()) out.write(payload.data(), static_cast<int>(payload.size()));
+  zelkit::ZelInputStream reply;
+  client.sendRequest(10000, tag, out, reply);
+  reply.wait();
+  zeltest::Bytes bytes(static_cast<size_t>(reply.available()));
+  if (!bytes.empty()) reply.read(bytes.data(), static_cast<int>(bytes.size()));
+  return bytes;
+}
+
+// The whole client road inside TLS: tunnel, challenge login, requests,
+// replies of several frames split over records and records holding two
+// frames, pushed messages.
+TEST(HttpsDevice, LoginRequestsAndMessagesRunInsideTls) {
+  ZELKIT_REQUIRE_TOOL("python3");
+  PythonDevice device;
+  const std::string url = "https://u:pw@127.0.0.1:" + std::to_string(device.port());
+  zelkit::ZelClient client(url.c_str(), 0, 0);
+  Recorder messages;
+  client.registerMessageCallback(Recorder::callback, &messages);
+
+  const zeltest::Bytes big = pattern(150001);
+  EXPECT_EQ(request(client, kTagEcho, big), big);
+  EXPECT_TRUE(client.isEncrypted());
+  EXPECT_EQ(client.getPrivilegeLevel(), 3);
+  EXPECT_EQ(client.getClientId(), 0x0123);
+  ASSERT_EQ(device.lines("TUNNEL ").size(), 1u);
+  // The tunnel's credentials carry the user and an empty password.
+  EXPECT_EQ(device.lines("TUNNEL ")[0], "TUNNEL GET /zel_tunnel HTTP/1.0 dTo=");
+  EXPECT_EQ(device.lines("LOGIN "), std::vector<std::string>{"LOGIN u ok"});
+
+  // A reply and a message in one record: both arrive.
+  EXPECT_EQ(request(client, kTagPair, {1, 2, 3}), (zeltest::Bytes{1, 2, 3}));
+  const auto paired = messages.waitFor(kTagMessage, 5s);
+  ASSERT_TRUE(paired);
+  EXPECT_EQ(paired->payload, (zeltest::Bytes{'p', 'a', 'i', 'r'}));
+  EXPECT_EQ(paired->sourceUrl, url);
+
+  EXPECT_TRUE(request(client, kTagPush, {9, 8}).empty());
+  ASSERT_TRUE(enginetest::waitUntil([&] { return messages.count() >= 2; }, 5s));
+  EXPECT_EQ(messages.deliveries()[1].payload, (zeltest::Bytes{9, 8}));
+  client.unregisterCallback(nullptr, &messages);
+}
+
+// After the device ended the connection in order, the next request
+// connects again and resumes the TLS session; that handshake ends with the
+// client's own flight still being sent, and the connection still goes on.
+TEST(HttpsDevice, ReconnectResumesTheSession) {
+  ZELKIT_REQUIRE_TOOL("python3");
+  PythonDevice device;
+  zelkit::ZelClient client(("https://u:pw@127.0.0.1:" + std::to_string(device.port())).c_str(), 0, 0);
+  EXPECT_EQ(request(client, kTagEcho, {1}), zeltest::Bytes{1});
+  EXPECT_THROW(request(client, kTagCloseNotify), zelkit::Exception*);
+  ASSERT_TRUE(device.process().waitForLine("CLOSED", 5s));
+  EXPECT_EQ(request(client, kTagEcho, {2}), zeltest::Bytes{2});
+  EXPECT_EQ(device.lines("HANDSHAKE "), (std::vector<std::string>{"HANDSHAKE reused=0", "HANDSHAKE reused=1"}));
+  EXPECT_EQ(device.lines("LOGIN ").size(), 2u);
+}
+
+// "https://" on the Zel port: TLS, and the Zel traffic straight inside it
+// (no tunnel request, as for "http://" on that port).
+TEST(HttpsDevice, ZelPortRunsZelStraightInsideTls) {
+  ZELKIT_REQUIRE_TOOL("python3");
+  ASSERT_EQ(zeltest::enterPrivateNetwork(), "");  // port 1756 is then ours
+  PythonDevice device(zelkit::detail::DEFAULT_ZEL_PORT);
+  zelkit::ZelClient client("https://u:pw@127.0.0.1:1756", 0, 0);
+  EXPECT_EQ(request(client, kTagEcho, {4, 5}), (zeltest::Bytes{4, 5}));
+  EXPECT_TRUE(client.isEncrypted());
+  EXPECT_TRUE(device.lines("TUNNEL ").empty());
+  EXPECT_EQ(device.lines("LOGIN "), std::vector<std::string>{"LOGIN u ok"});
+}
+
+// What ends a TLS connection at once, and the reason it logs.
+struct EndingCase {
+  const char* name;
+  uint32_t tag;
+  const char* reason;
+};
+
+void PrintTo(const EndingCase& row, std::ostream* out) { *out << row.name; }
+
+class HttpsEnding : public testing::TestWithParam<EndingCase> {};
+
+TEST_P(HttpsEnding, ClosesTheConnectionAtOnce) {
+  ZELKIT_REQUIRE_TOOL("python3");
+  const EndingCase& row = GetParam();
+  const auto logs = temporaryDirectory("tls-ending");
+  zelkit::detail::core().setLoggingDirectory(logs.c_str());
+  PythonDevice device;
+  zelkit::ZelClient client(("https://u:pw@127.0.0.1:" + std::to_string(device.port())).c_str(), 0, 0);
+  EXPECT_TRUE(request(client, kTagEcho, {1}) == zeltest::Bytes{1});
+  Recorder events;
+  Recorder replies;
+  client.registerMessageCallback(Recorder::callback, &events);
+  const auto sent = enginetest::Clock::now();
+  client.sendRequest(60000, row.tag, Recorder::callback, &replies);
+  const auto closed = events.waitFor(LocalEvent::ConnectionClosed, 5s);
+  ASSERT_TRUE(closed);
+  // Long before the request's time-out.
+  EXPECT_LT(closed->time - sent, 2s);
+  const auto reply = replies.waitFor(row.tag, 5s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->errorCode, zelkit::ConnectionReset);
+  EXPECT_EQ(logLines(logs, "fin "), std::vector<std::string>{row.reason});
+  client.unregisterCallback(nullptr, &events);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HttpsEnding,
+                         testing::Values(EndingCase{"CloseNotify", kTagCloseNotify, "SSL error -443000"},
+                                         EndingCase{"BadTpktVersion", kTagBadTpkt, "Tpkt header mismatch"},
+                                         EndingCase{"TpktLengthBelow20", kTagShortTpkt, "Tpkt header mismatch"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

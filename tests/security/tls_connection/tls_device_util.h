@@ -1,0 +1,55 @@
+#pragma once
+
+// Helpers of the tests of https:// connections: the Python TLS device and
+// the connection's log.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/background_process.h"
+#include "support/tls_credentials.h"
+
+namespace tlstest {
+
+using namespace std::chrono_literals;
+
+inline constexpr char kCipher[] = "AES128-SHA:@SECLEVEL=0";
+
+// Tags tls_peer.py's device answers in its own ways.
+inline constexpr uint32_t kTagEcho = 0x0A010C31;
+inline constexpr uint32_t kTagPair = 0x0A020C31;
+inline constexpr uint32_t kTagPush = 0x0A030C31;
+inline constexpr uint32_t kTagBadTpkt = 0x0A040C31;
+inline constexpr uint32_t kTagCloseNotify = 0x0A050C31;
+inline constexpr uint32_t kTagMessage = 0x0A060030;
+inline constexpr uint32_t kTagShortTpkt = 0x0A070C31;
+
+// tls_peer.py's device with fresh credentials, listening.
+class PythonDevice {
+ public:
+  // port 0: one of the system's choice.
+  explicit PythonDevice(uint16_t port = 0);
+  uint16_t port() const { return port_; }
+  zeltest::BackgroundProcess& process() { return *process_; }
+  const zeltest::TlsCredentials& credentials() const { return credentials_; }
+  // The output lines that begin with prefix, so far.
+  std::vector<std::string> lines(const std::string& prefix);
+
+ private:
+  zeltest::TlsCredentials credentials_;
+  std::unique_ptr<zeltest::BackgroundProcess> process_;
+  uint16_t port_ = 0;
+};
+
+// A fresh directory under /tmp, removed by nothing (tests run in processes
+// of their own and leave it for inspection).
+std::filesystem::path temporaryDirectory(const std::string& name);
+
+// The log lines of a category ("fin ", "ssl ") in the connection logs of a
+// directory, without their time stamps.
+std::vector<std::string> logLines(const std::filesystem::path& directory, const std::string& category);
+
+}  // namespace tlstest

@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Zel peers behind TLS 1.0 (AES128-SHA), written with Python's ssl module
+and their own framing, so that the library's TLS layer meets an outside
+implementation of TLS and of the Zel wire format.
+
+  tls_peer.py device --cert C --key K [--port P] [--user U --password PW]
+      A device: serves connections one after the other until killed.
+      Prints "LISTENING <port>", then per connection "HANDSHAKE reused=<0|1>",
+      "TUNNEL <request line> <base64 credentials>" when a tunnel head comes,
+      "LOGIN <user> ok|refused", "REQUEST <tag> <payload bytes>" and "CLOSED".
+  tls_peer.py login --port P --user U --password PW
+      A client of the library's server: TLS, the tunnel, the challenge login,
+      then two echo requests written at once. Prints "LEVEL <n>",
+      "CLIENT <id>", "REPLY <tag> <payload hex>" and exits 0, or 1 on failure.
+  tls_peer.py post --port P --body TEXT [--extra TEXT]
+      An HTTP client of the library's server: TLS, one POST whose body is
+      written after the head, then --extra. Prints what it receives as
+      "RECEIVED <repr>" once the server closes.
+"""
+
+import argparse
+import hashlib
+import socket
+import ssl
+import struct
+import sys
+import warnings
+
+warnings.filterwarnings("ignore", category=DeprecationWarning)
+
+TAG_REQUEST_CHALLENGE = 0xFF050C30
+TAG_REGISTER = 0xFF000C31
+# Requests the device answers in its own ways.
+TAG_ECHO = 0x0A010C31        # the payload back, fragmented as needed, in one write
+TAG_PAIR = 0x0A020C31        # a reply and a message in one TLS record
+TAG_PUSH = 0x0A030C31        # a message, then the reply in the next record
+TAG_BAD_TPKT = 0x0A040C31    # a frame with version byte 4
+TAG_CLOSE_NOTIFY = 0x0A050C31  # close_notify, and the connection ends
+TAG_MESSAGE = 0x0A060030     # what the device pushes
+TAG_SHORT_TPKT = 0x0A070C31  # a frame announcing 16 bytes
+
+MODE_REQUEST, MODE_REPLY, MODE_MESSAGE, MODE_ERROR = 0, 1, 2, 3
+MORE_FRAGMENTS = 0x80
+MAX_FRAGMENT = 65504
+CHALLENGE = b"837261940512beef"
+
+
+def context(server, cert=None, key=None):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER if server else ssl.PROTOCOL_TLS_CLIENT)
+    ctx.minimum_version = ssl.TLSVersion.TLSv1
+    ctx.maximum_version = ssl.TLSVersion.TLSv1
+    ctx.set_ciphers("AES128-SHA:@SECLEVEL=0")
+    if server:
+        ctx.load_cert_chain(cert, key)
+    else:
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+    return ctx
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def frame(tag, mode, tid, payload, client_id=0, more=False):
+    mode_byte = mode | (MORE_FRAGMENTS if more else 0)
+    header = struct.pack(">IBBHIHH", tag, mode_byte, tid, client_id, 0, 0, len(payload) & 0xFFFF)
+    return struct.pack(">BBH", 3, 0, 20 + len(payload)) + header + payload
+
+
+def fragments(tag, mode, tid, payload, client_id=0):
+    pieces = [payload[i:i + MAX_FRAGMENT] for i in range(0, len(payload), MAX_FRAGMENT)] or [b""]
+    return b"".join(frame(tag, mode, tid, piece, client_id, i + 1 < len(pieces)) for i, piece in enumerate(pieces))
+
+
+class Stream:
+    """Frames read from a TLS socket, fragments joined."""
+
+    def __init__(self, sock, pending=b""):
+        self.sock = sock
+        self.buffer = pending
+
+    def take(self, count):
+        while len(self.buffer) < count:
+            data = self.sock.recv(65536)
+            if not data:
+                raise EOFError
+            self.buffer += data
+        out, self.buffer = self.buffer[:count], self.buffer[count:]
+        return out
+
+    def frame(self):
+        version, _, length = struct.unpack(">BBH", self.take(4))
+        if version != 3 or length < 20:
+            raise ValueError("bad TPKT header")
+        body = self.take(length - 4)
+        tag, mode, tid, client, _, _, _ = struct.unpack(">IBBHIHH", body[:16])
+        return tag, mode, tid, client, body[16:]
+
+    def message(self):
+        tag, mode, tid, client, payload = self.frame()
+        while mode & MORE_FRAGMENTS:
+            _, mode, _, _, more = self.frame()
+            payload += more
+        return tag, mode & 0x0F, tid, client, payload
+
+
+def read_head(sock, pending):
+    while b"\r\n\r\n" not in pending:
+        data = sock.recv(4096)
+        if not data:
+            raise EOFError
+        pending += data
+    end = pending.index(b"\r\n\r\n") + 4
+    return pending[:end].decode("latin-1"), pending[end:]
+
+
+def login_ok(payload, user, password):
+    kind, length_field, id_count = struct.unpack(">IHH", payload[:8])
+    text = payload[8 + 2 * id_count:].decode("latin-1")
+    if kind != 0x01000000 or length_field < 256 or not text.startswith("+") or not text.endswith("+"):
+        return text, False
+    name, challenge, digest = text[1:-1].split(":")
+    expected = hashlib.md5(("+%s+++%s:%s+" % (challenge, user, password)).encode()).hexdigest()
+    return name, name == user and challenge == CHALLENGE.decode() and digest == expected
+
+
+def serve(tls, args):
+    pending = tls.recv(65536)
+    if pending.startswith(b"GET "):
+        head, pending = read_head(tls, pending)
+        lines = head.split("\r\n")
+        credentials = next((line.split(" ")[-1] for line in lines if line.startswith("Authorization:")), "")
+        say("TUNNEL %s %s" % (lines[0], credentials))
+    stream = Stream(tls, pending)
+    sequence = 0
+    while True:
+        tag, mode, tid, _, payload = stream.message()
+        say("REQUEST %08x %d" % (tag, len(payload)))
+        if tag == TAG_REQUEST_CHALLENGE:
+            tls.sendall(frame(tag, MODE_REPLY, tid, CHALLENGE))
+        elif tag == TAG_REGISTER and struct.unpack(">I", payload[:4])[0] == 0:
+            # A client's new set of message ids, no login.
+            tls.sendall(frame(tag, MODE_REPLY, tid, bytes([1, 3, 0x01, 0x23])))
+        elif tag == TAG_REGISTER:
+            name, ok = login_ok(payload, args.user, args.password)
+            say("LOGIN %s %s" % (name, "ok" if ok else "refused"))
+            answer = frame(tag, MODE_REPLY, tid, bytes([1, 3, 0x01, 0x23])) if ok else frame(tag, MODE_ERROR, tid, b"\xa0")
+            tls.sendall(answer)
+        elif tag == TAG_ECHO:
+            # One write: its records end inside frames and hold the start of the next.
+            tls.sendall(fragments(tag, MODE_REPLY, tid, payload))
+        elif tag == TAG_PAIR:
+            sequence += 1
+            tls.sendall(frame(tag, MODE_REPLY, tid, payload) + frame(TAG_MESSAGE, MODE_MESSAGE, sequence, b"pair"))
+        elif tag == TAG_PUSH:
+            sequence += 1
+            tls.sendall(frame(TAG_MESSAGE, MODE_MESSAGE, sequence, payload))
+            tls.sendall(frame(tag, MODE_REPLY, tid, b""))
+        elif tag == TAG_BAD_TPKT:
+            tls.sendall(b"\x04" + frame(tag, MODE_REPLY, tid, b"")[1:])
+        elif tag == TAG_SHORT_TPKT:
+            tls.sendall(struct.pack(">BBH", 3, 0, 16) + frame(tag, MODE_REPLY, tid, b"")[4:16])
+        elif tag == TAG_CLOSE_NOTIFY:
+            tls.unwrap()
+            return
+        else:
+            tls.sendall(frame(tag, MODE_REPLY, tid, b""))
+
+
+def device(args):
+    ctx = context(True, args.cert, args.key)
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", args.port))
+    listener.listen(8)
+    say("LISTENING %d" % listener.getsockname()[1])
+    while True:
+        conn, _ = listener.accept()
+        conn.settimeout(30)
+        try:
+            tls = ctx.wrap_socket(conn, server_side=True)
+            say("HANDSHAKE reused=%d" % int(tls.session_reused))
+            serve(tls, args)
+        except (EOFError, OSError, ValueError) as error:
+            say("ENDED %s" % type(error).__name__)
+            # Shut down in order, or OpenSSL forgets the session.
+            try:
+                tls.unwrap()
+            except (OSError, NameError):
+                pass
+        finally:
+            conn.close()
+            say("CLOSED")
+
+
+def connect(port):
+    raw = socket.create_connection(("127.0.0.1", port), timeout=20)
+    return context(False).wrap_socket(raw)
+
+
+def login(args):
+    tls = connect(args.port)
+    credentials = __import__("base64").b64encode(("%s:" % args.user).encode()).decode()
+    tls.sendall(("GET /zel_tunnel HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic %s\r\n\r\n"
+                 % credentials).encode())
+    stream = Stream(tls)
+    tls.sendall(frame(TAG_REQUEST_CHALLENGE, MODE_REQUEST, 1, b""))
+    tag, mode, _, _, challenge = stream.message()
+    if tag != TAG_REQUEST_CHALLENGE or mode != MODE_REPLY:
+        return 1
+    challenge = challenge[:16].split(b"\0")[0].decode()
+    digest = hashlib.md5(("+%s+++%s:%s+" % (challenge, args.user, args.password)).encode()).hexdigest()
+    text = ("+%s:%s:%s+" % (args.user, challenge, digest)).encode()
+    tls.sendall(frame(TAG_REGISTER, MODE_REQUEST, 2, struct.pack(">IHHH", 0x01000000, len(text) + 256, 1, 0xFF03) + text))
+    tag, mode, _, _, answer = stream.message()
+    if mode != MODE_REPLY or len(answer) < 4:
+        say("REFUSED %d" % mode)
+        return 1
+    say("LEVEL %d" % answer[1])
+    say("CLIENT %d" % struct.unpack(">H", answer[2:4])[0])
+    # Two requests in one write: one record holds both.
+    tls.sendall(frame(TAG_ECHO, MODE_REQUEST, 3, b"first") + frame(TAG_ECHO, MODE_REQUEST, 4, b"second"))
+    for _ in range(2):
+        tag, mode, tid, _, payload = stream.message()
+        say("REPLY %08x %d %d %s" % (tag, mode, tid, payload.hex()))
+    tls.close()
+    return 0
+
+
+def post(args):
+    tls = connect(args.port)
+    body = args.body.encode()
+    tls.sendall(("POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(body)).encode())
+    tls.sendall(body)
+    if args.extra:
+        tls.sendall(args.extra.encode())
+    received = b""
+    try:
+        while True:
+            data = tls.recv(65536)
+            if not data:
+                break
+            received += data
+    except (ssl.SSLError, OSError):
+        pass
+    say("RECEIVED %r" % received)
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    commands = parser.add_subparsers(dest="command", required=True)
+    device_args = commands.add_parser("device")
+    device_args.add_argument("--cert", required=True)
+    device_args.add_argument("--key", required=True)
+    device_args.add_argument("--port", type=int, default=0)
+    device_args.add_argument("--user", default="u")
+    device_args.add_argument("--password", default="pw")
+    login_args = commands.add_parser("login")
+    login_args.add_argument("--port", type=int, required=True)
+    login_args.add_argument("--user", required=True)
+    login_args.add_argument("--password", required=True)
+    post_args = commands.add_parser("post")
+    post_args.add_argument("--port", type=int, required=True)
+    post_args.add_argument("--body", required=True)
+    post_args.add_argument("--extra", default="")
+    args = parser.parse_args()
+    if args.command == "device":
+        device(args)
+        return 0
+    return login(args) if args.command == "login" else post(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
