@@ -38,7 +38,7 @@ TlsCredentials::TlsCredentials(const std::string& commonName) {
   traditionalKeyPem = readText(traditionalKeyPath);
   const std::string der = run("openssl x509 -in " + certificatePath + " -outform DER");
   certificateDer.assign(der.begin(), der.end());
-  md5Base64 = run("openssl x509 -in " + certificatePath + " -outform DER | openssl dgst -md5 -binary | base64");
+  md5Base64 = run("(openssl x509 -in " + certificatePath + " -outform DER | openssl dgst -md5 -binary | base64)");
   while (!md5Base64.empty() && (md5Base64.back() == '\n' || md5Base64.back() == '\r')) md5Base64.pop_back();
 }
 

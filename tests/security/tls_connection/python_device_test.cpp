@@ -8,6 +8,7 @@
 #include "core/engine/lock.h"
 #include "security/key_fixtures.h"
 #include "security/tls_connection/tls_device_util.h"
+#include "support/log_lines.h"
 #include "support/private_network.h"
 #include "zelkit/client.h"
 #include "zelkit/exceptions.h"
@@ -111,7 +112,7 @@ class HttpsEnding : public testing::TestWithParam<EndingCase> {};
 TEST_P(HttpsEnding, ClosesTheConnectionAtOnce) {
   ZELKIT_REQUIRE_TOOL("python3");
   const EndingCase& row = GetParam();
-  const auto logs = temporaryDirectory("tls-ending");
+  const auto logs = zeltest::temporaryDirectory("tls-ending");
   zelkit::detail::core().setLoggingDirectory(logs.c_str());
   PythonDevice device;
   zelkit::ZelClient client(("https://u:pw@127.0.0.1:" + std::to_string(device.port())).c_str(), 0, 0);
@@ -128,7 +129,7 @@ TEST_P(HttpsEnding, ClosesTheConnectionAtOnce) {
   const auto reply = replies.waitFor(row.tag, 5s);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->errorCode, zelkit::ConnectionReset);
-  EXPECT_EQ(logLines(logs, "fin "), std::vector<std::string>{row.reason});
+  EXPECT_EQ(zeltest::logLines(logs, "fin "), std::vector<std::string>{row.reason});
   client.unregisterCallback(nullptr, &events);
 }
 

@@ -1,8 +1,5 @@
 #include "security/tls_connection/tls_device_util.h"
 
-#include <stdlib.h>
-
-#include <fstream>
 #include <stdexcept>
 
 namespace tlstest {
@@ -27,27 +24,6 @@ std::vector<std::string> PythonDevice::lines(const std::string& prefix) {
     const std::string line = output.substr(start, end - start);
     if (line.rfind(prefix, 0) == 0) found.push_back(line);
     start = end + 1;
-  }
-  return found;
-}
-
-std::filesystem::path temporaryDirectory(const std::string& name) {
-  std::string pattern = "/tmp/zelkit-" + name + "-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-  return pattern;
-}
-
-std::vector<std::string> logLines(const std::filesystem::path& directory, const std::string& category) {
-  std::vector<std::string> found;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
-    if (!entry.is_regular_file() || entry.path().extension() != ".log") continue;
-    std::ifstream in(entry.path());
-    std::string line;
-    // "YYYY-MM-DD HH:MM:SS.mmm cat  text"
-    while (std::getline(in, line)) {
-      const std::string::size_type at = line.find(' ' + category + ' ');
-      if (at != std::string::npos && at == 23) found.push_back(line.substr(at + category.size() + 2));
-    }
   }
   return found;
 }

@@ -1,10 +1,8 @@
 #pragma once
 
-// Helpers of the tests of https:// connections: the Python TLS device and
-// the connection's log.
+// The Python TLS device of the tests of https:// connections.
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,13 +41,5 @@ class PythonDevice {
   std::unique_ptr<zeltest::BackgroundProcess> process_;
   uint16_t port_ = 0;
 };
-
-// A fresh directory under /tmp, removed by nothing (tests run in processes
-// of their own and leave it for inspection).
-std::filesystem::path temporaryDirectory(const std::string& name);
-
-// The log lines of a category ("fin ", "ssl ") in the connection logs of a
-// directory, without their time stamps.
-std::vector<std::string> logLines(const std::filesystem::path& directory, const std::string& category);
 
 }  // namespace tlstest

@@ -50,15 +50,17 @@ class Login : public ::testing::Test {
   void SetUp() override {
     server.registerCallback(kEcho, echo);
     server.bindHttpPort(httpPort, false, nullptr);
+    server.bindHttpPort(httpsPort, true, nullptr);
     server.start(port);
   }
 
   TestServer server;
   const uint16_t port = zeltest::freeLoopbackPort();
   const uint16_t httpPort = zeltest::freeLoopbackPort();
+  const uint16_t httpsPort = zeltest::freeLoopbackPort();
 };
 
-TEST_F(Login, LibraryClientOverZelPortAndTunnel) {
+TEST_F(Login, LibraryClientOverZelPortTunnelAndTls) {
   setLoginScript(2, "pw");
   struct Case {
     std::string url;
@@ -66,11 +68,14 @@ TEST_F(Login, LibraryClientOverZelPortAndTunnel) {
   };
   const std::string zel = "127.0.0.1:" + std::to_string(port);
   const std::string http = "127.0.0.1:" + std::to_string(httpPort);
+  const std::string https = "127.0.0.1:" + std::to_string(httpsPort);
   const Case cases[] = {
       {"zelp://u:pw@" + zel, 2},
       {"zelp://u:wrong@" + zel, 0},
       {"http://u:pw@" + http, 2},
       {"http://u:wrong@" + http, 0},
+      {"https://u:pw@" + https, 2},
+      {"https://u:wrong@" + https, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
