@@ -78,7 +78,8 @@ class ZELKIT_API ZelSession {
   void notify(ZelHeader& header, ZelOutputStream& payload);
   // Raw bytes of the connection, for HTTP handlers: recv gives the bytes
   // that arrived behind the request first (PeekFlag leaves them), then
-  // reads the socket, waiting; both return the count or -1.
+  // reads the socket, waiting; both return the count or -1. On the HTTPS
+  // port they read and write through TLS.
   int recv(void* buffer, int length, int flags);
   int send(const void* data, int length, int flags);
   // 0: not logged in; 1 to 3 as granted by onLogin.

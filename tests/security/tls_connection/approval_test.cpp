@@ -12,7 +12,6 @@
 #include "security/tls_connection/certificate_checking.h"
 #include "security/tls_connection/tls_device_util.h"
 #include "support/background_process.h"
-#include "support/listening_port.h"
 #include "support/log_lines.h"
 #include "support/tls_socket_link.h"
 #include "zelkit/client.h"
@@ -24,26 +23,6 @@ using enginetest::Recorder;
 using zeltest::BackgroundProcess;
 using zelkit::ZelClient;
 namespace Notification = zelkit::detail::CertificateNotification;
-
-// openssl s_server on a port chosen first: with -quiet it prints no ACCEPT
-// line, only the plaintext it receives.
-class QuietServer {
- public:
-  explicit QuietServer(const zeltest::TlsCredentials& credentials) : port_(zelkit::test::freeLoopbackPort()) {
-    process_ = std::make_unique<BackgroundProcess>(std::vector<std::string>{
-        "openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port_), "-tls1", "-cipher", kCipher, "-key",
-        credentials.traditionalKeyPath, "-cert", credentials.certificatePath, "-quiet"});
-    if (!zeltest::waitUntilListening(port_, 10s)) throw std::runtime_error("s_server: " + process_->output());
-  }
-  uint16_t port() const { return port_; }
-  bool received(const std::string& text, std::chrono::milliseconds timeout) {
-    return process_->waitForLine(text, timeout).has_value();
-  }
-
- private:
-  uint16_t port_;
-  std::unique_ptr<BackgroundProcess> process_;
-};
 
 std::vector<std::string> fileLines(const std::filesystem::path& path) {
   std::ifstream in(path);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -70,19 +71,39 @@ TEST(HttpsDevice, LoginRequestsAndMessagesRunInsideTls) {
   client.unregisterCallback(nullptr, &messages);
 }
 
+// Approves whatever it is asked about, from inside the callback, and
+// counts the questions.
+struct Approver {
+  zelkit::ZelClient* client = nullptr;
+  std::atomic<int> asked{0};
+  static void callback(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+    auto* approver = static_cast<Approver*>(context);
+    ++approver->asked;
+    approver->client->approved();
+  }
+};
+
 // After the device ended the connection in order, the next request
 // connects again and resumes the TLS session; that handshake ends with the
 // client's own flight still being sent, and the connection still goes on.
-TEST(HttpsDevice, ReconnectResumesTheSession) {
+// The certificate approved on the first connection is not asked about again.
+TEST(HttpsDevice, ReconnectResumesTheSessionWithoutAskingAgain) {
   ZELKIT_REQUIRE_TOOL("python3");
   PythonDevice device;
   zelkit::ZelClient client(("https://u:pw@127.0.0.1:" + std::to_string(device.port())).c_str(), 0, 0);
+  Approver approver;
+  approver.client = &client;
+  zelkit::ZelClient::setCertificateCheckingMode(zelkit::ZelClient::CertificateCheckAlways, false, Approver::callback,
+                                                &approver);
   EXPECT_EQ(request(client, kTagEcho, {1}), zeltest::Bytes{1});
+  EXPECT_EQ(request(client, kTagEcho, {2}), zeltest::Bytes{2});
+  EXPECT_EQ(approver.asked, 1);
   EXPECT_THROW(request(client, kTagCloseNotify), zelkit::Exception*);
   ASSERT_TRUE(device.process().waitForLine("CLOSED", 5s));
-  EXPECT_EQ(request(client, kTagEcho, {2}), zeltest::Bytes{2});
+  EXPECT_EQ(request(client, kTagEcho, {3}), zeltest::Bytes{3});
   EXPECT_EQ(device.lines("HANDSHAKE "), (std::vector<std::string>{"HANDSHAKE reused=0", "HANDSHAKE reused=1"}));
   EXPECT_EQ(device.lines("LOGIN ").size(), 2u);
+  EXPECT_EQ(approver.asked, 1);
 }
 
 // "https://" on the Zel port: TLS, and the Zel traffic straight inside it

@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include "support/listening_port.h"
+#include "support/tls_socket_link.h"
+
 namespace tlstest {
 
 PythonDevice::PythonDevice(uint16_t port) {
@@ -26,6 +29,17 @@ std::vector<std::string> PythonDevice::lines(const std::string& prefix) {
     start = end + 1;
   }
   return found;
+}
+
+QuietServer::QuietServer(const zeltest::TlsCredentials& credentials) : port_(zelkit::test::freeLoopbackPort()) {
+  process_ = std::make_unique<zeltest::BackgroundProcess>(std::vector<std::string>{
+      "openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port_), "-tls1", "-cipher", kCipher, "-key",
+      credentials.traditionalKeyPath, "-cert", credentials.certificatePath, "-quiet"});
+  if (!zeltest::waitUntilListening(port_, 10s)) throw std::runtime_error("s_server: " + process_->output());
+}
+
+bool QuietServer::received(const std::string& text, std::chrono::milliseconds timeout) {
+  return process_->waitForLine(text, timeout).has_value();
 }
 
 }  // namespace tlstest

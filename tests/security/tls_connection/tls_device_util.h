@@ -1,6 +1,6 @@
 #pragma once
 
-// The Python TLS device of the tests of https:// connections.
+// The TLS peers of the tests of https:// connections.
 
 #include <chrono>
 #include <memory>
@@ -40,6 +40,19 @@ class PythonDevice {
   zeltest::TlsCredentials credentials_;
   std::unique_ptr<zeltest::BackgroundProcess> process_;
   uint16_t port_ = 0;
+};
+
+// openssl s_server on a port chosen first: with -quiet it prints no ACCEPT
+// line, only the plaintext it receives.
+class QuietServer {
+ public:
+  explicit QuietServer(const zeltest::TlsCredentials& credentials);
+  uint16_t port() const { return port_; }
+  bool received(const std::string& text, std::chrono::milliseconds timeout);
+
+ private:
+  uint16_t port_;
+  std::unique_ptr<zeltest::BackgroundProcess> process_;
 };
 
 }  // namespace tlstest

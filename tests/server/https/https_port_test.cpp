@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -158,6 +161,69 @@ TEST_F(HttpsPort, PythonClientLogsInThroughTheTunnel) {
   const std::vector<LoginCall> calls = loginScript().recorded();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].user, "u");
+}
+
+void recordQuestion(void* context, zelkit::ZelHeader& header, zelkit::ZelInputStream&) {
+  auto* asked = static_cast<std::vector<std::string>*>(context);
+  asked->push_back(header.sourceUrl);
+}
+
+// Only the client side of a connection looks at certificates: in a process
+// that serves and connects, an accepted TLS connection never waits for an
+// approval, whatever the checking mode.
+TEST_F(HttpsPort, AcceptedConnectionsNeverWaitForApproval) {
+  startServer();
+  std::vector<std::string> asked;  // written on the worker with the lock held
+  ASSERT_EQ(zelkit::ZelClient::setCertificateCheckingMode(zelkit::ZelClient::CertificateCheckAlways, false,
+                                                          recordQuestion, &asked),
+            0);
+  const std::string url = "https://u:pw@127.0.0.1:" + std::to_string(httpsPort);
+  zelkit::ZelClient client(url.c_str(), 0, 0);
+  client.connect();
+  ASSERT_TRUE(waitUntil([&] {
+    zelkit::detail::GlobalLock lock;
+    return !asked.empty();
+  }));
+  client.approved();
+  zelkit::ZelOutputStream payload;
+  payload.writeOctet(7);
+  zelkit::ZelInputStream reply;
+  client.sendRequest(5000, kEcho, payload, reply);
+  EXPECT_EQ(reply.readOctet(), 7);
+  zelkit::detail::GlobalLock lock;
+  EXPECT_EQ(asked, std::vector<std::string>{url});
+}
+
+void approveAtOnce(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+  static_cast<zelkit::ZelClient*>(context)->approved();
+}
+
+// The checking settings are changed under the library lock: threads switch
+// them while a client's handshakes complete (a race shows under
+// ThreadSanitizer).
+TEST_F(HttpsPort, CheckingModeChangesWhileHandshakesComplete) {
+  ASSERT_EQ(::setenv("XDG_DATA_HOME", zeltest::temporaryDirectory("cert-data").c_str(), 1), 0);
+  startServer();
+  zelkit::ZelClient client(("https://HookOn1@127.0.0.1:" + std::to_string(httpsPort)).c_str(), 0, 0);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> switchers;
+  for (int i = 0; i < 3; ++i) {
+    switchers.emplace_back([&, raw = i == 1] {
+      const zelkit::ZelClient::CertificateCheckingMode modes[] = {zelkit::ZelClient::CertificateCheckCached,
+                                                                  zelkit::ZelClient::CertificateCheckAlways,
+                                                                  zelkit::ZelClient::CertificateCheckNone};
+      while (!stop)
+        for (const auto mode : modes) zelkit::ZelClient::setCertificateCheckingMode(mode, raw, approveAtOnce, &client);
+    });
+  }
+  for (int round = 0; round < 5; ++round) {
+    zelkit::ZelInputStream reply;
+    client.sendRequest(5000, kEcho, reply);
+    EXPECT_NO_THROW(reply.wait());
+    client.disconnect();
+  }
+  stop = true;
+  for (std::thread& switcher : switchers) switcher.join();
 }
 
 // HTTP inside TLS: the head and the body reach the parser through the TLS
