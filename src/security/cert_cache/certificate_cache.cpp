@@ -32,6 +32,11 @@ CertificateCache::CertificateCache(const char* path) {
   if (path != nullptr) open(path);
 }
 
+CertificateCache::~CertificateCache() {
+  while (CertificateCacheEntry* entry = entries_.popFront()) delete entry;
+  if (file_ != nullptr) std::fclose(file_);
+}
+
 void CertificateCache::open(const char* path) {
   file_ = std::fopen(path, "r+");
   if (file_ == nullptr) file_ = std::fopen(path, "w+");

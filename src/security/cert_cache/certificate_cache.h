@@ -36,6 +36,7 @@ class CertificateCache {
   CertificateCache();
   // The file at path (created when missing); null: in memory only.
   explicit CertificateCache(const char* path);
+  ~CertificateCache();
   CertificateCache(const CertificateCache&) = delete;
   CertificateCache& operator=(const CertificateCache&) = delete;
 
