@@ -11,16 +11,13 @@
 #include "security/key_fixtures.h"
 #include "security/tls_connection/certificate_checking.h"
 #include "security/tls_connection/tls_device_util.h"
-#include "support/background_process.h"
 #include "support/log_lines.h"
-#include "support/tls_socket_link.h"
 #include "zelkit/client.h"
 
 namespace {
 
 using namespace tlstest;
 using enginetest::Recorder;
-using zeltest::BackgroundProcess;
 using zelkit::ZelClient;
 namespace Notification = zelkit::detail::CertificateNotification;
 
