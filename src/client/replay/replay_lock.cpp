@@ -1,0 +1,15 @@
+#include "client/replay/replay_lock.h"
+
+#include "core/engine/never_destroyed.h"
+
+namespace zelkit::detail {
+
+namespace {
+
+constinit NeverDestroyed<CriticalSection> lock;
+
+}  // namespace
+
+CriticalSection& replayLock() { return lock.get(); }
+
+}  // namespace zelkit::detail
