@@ -20,7 +20,7 @@ class ReplaySharing : public testing::Test {
  protected:
   void SetUp() override {
     device.addAccount("user", "pw");
-    device.setRule(kSliceList, zeltest::Rule::reply(encodeSlices({slice(1000, 1999), slice(3000, 3999)})));
+    device.setRule(kSliceList, zeltest::Rule::silent());
     device.start();
     url = "zelp://user:pw@" + device.endpoint();
     probe = std::make_unique<zelkit::ZelClient>(url.c_str(), 0, 0);
@@ -29,9 +29,12 @@ class ReplaySharing : public testing::Test {
   // it has message callbacks.
   int references() { return zelkit::System::getInfo(zelkit::System::InfoClientReferences, probe.get(), nullptr); }
   std::unique_ptr<ZelReplayClient> connectedClient(EventRecorder& events) {
+    const size_t mark = device.frames().size();
     auto client = std::make_unique<ZelReplayClient>(url.c_str(), 0, false);
     client->registerEventCallback(EventRecorder::callback, &events);
-    if (!events.waitFor(zelkit::ReplayEventSliceList, 5s)) return nullptr;
+    if (!answerSliceList(device, mark, encodeSlices({slice(1000, 1999), slice(3000, 3999)})) ||
+        !events.waitFor(zelkit::ReplayEventSliceList, 5s))
+      return nullptr;
     return client;
   }
   // The payload of the first jump from frame `from` on.
@@ -112,14 +115,11 @@ struct SelfDestroying {
 };
 
 TEST_F(ReplaySharing, ClientDestroyedFromItsEventCallback) {
-  zeltest::Rule slow = zeltest::Rule::reply(encodeSlices({slice(1000, 1999)}));
-  slow.delay = 300ms;
-  device.setRule(kSliceList, slow);
   SelfDestroying holder;
   holder.client = std::make_unique<ZelReplayClient>(url.c_str(), 0, false);
   holder.client->registerEventCallback(SelfDestroying::callback, &holder);
   holder.client->seek(1500);
-  ASSERT_TRUE(device.waitForTag(kSliceList, 3s));
+  ASSERT_TRUE(answerSliceList(device, 0, encodeSlices({slice(1000, 1999)})));
   const auto end = Clock::now() + 5s;
   while (!holder.destroyed && Clock::now() < end) std::this_thread::sleep_for(5ms);
   ASSERT_TRUE(holder.destroyed);

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
+#include "support/test_device.h"
 #include "support/wire_codec.h"
 #include "zelkit/replay_client.h"
 
@@ -51,12 +53,21 @@ inline Bytes u32(uint32_t value) {
   return bytes;
 }
 
+// Answers the first slice-list request from frame `from` on. The test
+// device keeps it unanswered (Rule::silent) so that the client's event
+// callback is in place before the reply comes.
+inline bool answerSliceList(zeltest::TestDevice& device, size_t from, const Bytes& payload,
+                            uint8_t mode = zeltest::kModeReply) {
+  const auto request = device.waitForTag(kSliceList, milliseconds(5000), from);
+  return request && device.reply(*request, payload, mode);
+}
+
 // One replay event and the value its argument pointed at (the error code,
 // the play state).
 struct SeenEvent {
   zelkit::ReplayEvent event;
   int64_t value;
-  Clock::time_point time;
+  std::thread::id thread;
 };
 
 class EventRecorder {
@@ -67,7 +78,7 @@ class EventRecorder {
     if (event == zelkit::ReplayEventPlayState) value = *static_cast<uint32_t*>(arg);
     auto* self = static_cast<EventRecorder*>(context);
     std::lock_guard<std::mutex> guard(self->mutex_);
-    self->events_.push_back({event, value, Clock::now()});
+    self->events_.push_back({event, value, std::this_thread::get_id()});
     self->changed_.notify_all();
   }
 

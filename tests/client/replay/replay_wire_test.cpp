@@ -18,14 +18,16 @@ class ReplayWire : public testing::Test {
  protected:
   void SetUp() override {
     device.addAccount("user", "pw");
+    device.setRule(kSliceList, zeltest::Rule::silent());
     device.start();
     url = "zelp://user:pw@" + device.endpoint();
   }
   // The client, once its slice list has arrived.
-  std::unique_ptr<ZelReplayClient> connectedClient(unsigned short num = 0) {
+  std::unique_ptr<ZelReplayClient> connectedClient(const Bytes& slices, unsigned short num = 0) {
+    const size_t mark = device.frames().size();
     auto client = std::make_unique<ZelReplayClient>(url.c_str(), num, false);
     client->registerEventCallback(EventRecorder::callback, &events);
-    if (!events.waitFor(zelkit::ReplayEventSliceList, 5s)) return nullptr;
+    if (!answerSliceList(device, mark, slices) || !events.waitFor(zelkit::ReplayEventSliceList, 5s)) return nullptr;
     return client;
   }
   // The requests of replay control received from index `from` on, waiting
@@ -52,8 +54,7 @@ TEST_F(ReplayWire, RequestsCarryTheirPayloadsByteForByte) {
   Bytes list = encodeSlices({slice(10000, 10999, kOffsetPlus1800, 7), slice(13000, 13999)});
   list.insert(list.end(), 8, 0xEE);
   ASSERT_EQ(list.size(), 40u);
-  device.setRule(kSliceList, zeltest::Rule::reply(list));
-  auto client = connectedClient(5);
+  auto client = connectedClient(list, 5);
   ASSERT_TRUE(client);
 
   const auto request = device.waitForTag(kSliceList, 1s);
@@ -104,7 +105,7 @@ TEST_F(ReplayWire, RequestsCarryTheirPayloadsByteForByte) {
 }
 
 TEST_F(ReplayWire, PlayStateFollowsTheSpeedReplies) {
-  auto client = connectedClient();
+  auto client = connectedClient({});
   ASSERT_TRUE(client);
   const struct {
     Bytes reply;
@@ -135,9 +136,9 @@ TEST_F(ReplayWire, PlayStateFollowsTheSpeedReplies) {
 }
 
 TEST_F(ReplayWire, FailedSliceListAndJumpRaiseErrors) {
-  device.setRule(kSliceList, zeltest::Rule::error(0x05));
   ZelReplayClient client(url.c_str(), 0, false);
   client.registerEventCallback(EventRecorder::callback, &events);
+  ASSERT_TRUE(answerSliceList(device, 0, zeltest::errorReplyPayload(0x05), zeltest::kModeErrorReply));
   const auto failed = events.waitFor(zelkit::ReplayEventError, 5s);
   ASSERT_TRUE(failed);
   EXPECT_EQ(failed->value, 5);
@@ -153,9 +154,8 @@ TEST_F(ReplayWire, FailedSliceListAndJumpRaiseErrors) {
 }
 
 TEST_F(ReplayWire, RefusedJumpRaisesItsError) {
-  device.setRule(kSliceList, zeltest::Rule::reply(encodeSlices({slice(1000, 1999)})));
   device.setRule(kJump, zeltest::Rule::error(0x42));
-  auto client = connectedClient();
+  auto client = connectedClient(encodeSlices({slice(1000, 1999)}));
   ASSERT_TRUE(client);
   const size_t mark = events.count();
   client->seek(1500);
