@@ -76,6 +76,7 @@ void complete(const SocketSlot& slot, const Overlapped& operation, uint32_t stat
   completion.bytes = operation.progress;
   completion.key = slot.key;
   completion.operation = const_cast<Overlapped*>(&operation);
+  completion.ticket = operation.ticket;
   completion.status = status;
   queueCompletion(*slot.port, completion);
 }
@@ -170,6 +171,7 @@ void postCompletion(CompletionPort* port, uint32_t bytes, uintptr_t key, Overlap
   completion.bytes = bytes;
   completion.key = key;
   completion.operation = operation;
+  completion.ticket = operation != nullptr ? operation->ticket : 0;
   completion.status = status::Success;
   queueCompletion(*port, completion);
 }

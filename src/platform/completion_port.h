@@ -13,10 +13,11 @@
 // - Closing a socket completes each of its outstanding operations with
 //   status::OperationAborted and touches no buffer of theirs after
 //   closeSocket returns.
-// - A completion carries copies of its results: the Overlapped record may be
-//   reused for a new operation as soon as its completion has been queued,
-//   and a completion of a closed socket never reaches a newer socket that
-//   reuses the handle or the record.
+// - A completion carries copies of its results and of the ticket its start
+//   was given: the Overlapped record may be reused for a new operation as
+//   soon as its completion has been queued, and the ticket tells its owner
+//   which start a completion belongs to, so that a completion of a closed
+//   socket never reaches a newer socket that reuses the handle or the record.
 // - Posts never complete inline: they are always taken from the port. A
 //   send writes what the socket takes at once; the rest, and all waiting
 //   for readiness, is done by the thread waiting on the port, inside
@@ -29,6 +30,7 @@ struct CompletionPort;
 // records and gets it back with the completion. Its contents belong to the
 // layer while an operation is outstanding.
 struct Overlapped {
+  uint32_t ticket = 0;                // the owner's mark of this start, copied into its completion
   Overlapped* nextPending = nullptr;  // the socket's queue of outstanding operations
   uint32_t kind = 0;
   uint32_t progress = 0;              // bytes already transferred
@@ -56,6 +58,7 @@ struct Completion {
   uint32_t bytes = 0;
   uintptr_t key = 0;
   Overlapped* operation = nullptr;  // null on time-out
+  uint32_t ticket = 0;       // the operation's ticket when it was started (or posted)
   uint32_t status = 0;       // status:: number; 0 when ok
 };
 
@@ -74,7 +77,8 @@ constexpr uint32_t WaitForever = 0xFFFFFFFF;
 constexpr uint32_t WaitTimeout = 258;
 bool waitForCompletion(CompletionPort* port, uint32_t timeoutMs, Completion& out);
 
-// Queues a completion by hand; it is taken by a later wait, never inline.
+// Queues a completion by hand, with the operation's ticket; it is taken by a
+// later wait, never inline.
 void postCompletion(CompletionPort* port, uint32_t bytes, uintptr_t key, Overlapped* operation);
 
 // Overlapped operations. Each returns 0 when accepted, else the wsa:: error

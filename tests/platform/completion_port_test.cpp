@@ -386,11 +386,15 @@ TEST(CompletionPort, AcceptFillsThePreparedSocketAndBothAddresses) {
 
 TEST(CompletionPort, PostsAreTakenByLaterWaitsInOrder) {
   Overlapped records[3];
-  for (int i = 0; i < 3; ++i) postCompletion(testPort(), 10 + i, 100 + i, &records[i]);
+  for (int i = 0; i < 3; ++i) {
+    records[i].ticket = 50u + i;
+    postCompletion(testPort(), 10 + i, 100 + i, &records[i]);
+  }
   for (int i = 0; i < 3; ++i) {
     const Completion completion = nextCompletion();
     EXPECT_TRUE(completion.ok);
     EXPECT_EQ(completion.operation, &records[i]);
+    EXPECT_EQ(completion.ticket, 50u + i);
     EXPECT_EQ(completion.bytes, 10u + i);
     EXPECT_EQ(completion.key, 100u + i);
   }
@@ -410,6 +414,7 @@ TEST(CompletionPort, CompletionOfAClosedSocketDoesNotReachItsSuccessor) {
   joined(first.layer, 1);
   char buffer[16];
   Overlapped operation;
+  operation.ticket = 1;
   ASSERT_EQ(startReceive(first.layer, buffer, sizeof buffer, &operation), 0u);
   const Socket oldHandle = first.layer;
   const int listener = plainListener();
@@ -423,15 +428,20 @@ TEST(CompletionPort, CompletionOfAClosedSocketDoesNotReachItsSuccessor) {
   ASSERT_EQ(connectSocket(second, raw(to), sizeof to), 0);
   int peer = accept(listener, nullptr, nullptr);
   joined(second, 2);
+  operation.ticket = 2;
   ASSERT_EQ(startReceive(second, buffer, sizeof buffer, &operation), 0u);
   send(first.peer, "old", 3, 0);
   send(peer, "new", 3, 0);
 
+  // Each completion carries the ticket of its own start, whatever the
+  // record holds now.
   const Completion aborted = nextCompletion();
   EXPECT_EQ(aborted.key, 1u);
+  EXPECT_EQ(aborted.ticket, 1u);
   EXPECT_EQ(aborted.status, status::OperationAborted);
   const Completion received = nextCompletion();
   EXPECT_EQ(received.key, 2u);
+  EXPECT_EQ(received.ticket, 2u);
   EXPECT_TRUE(received.ok);
   EXPECT_EQ(std::string(buffer, received.bytes), "new");
   expectNoCompletion();
