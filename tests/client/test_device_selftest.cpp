@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -62,6 +63,13 @@ class PlainClient {
       frame.insert(frame.end(), rest.begin(), rest.end());
     }
     return frame;
+  }
+
+  bool resetByPeer() {
+    pollfd pfd{fd_, POLLIN, 0};
+    if (::poll(&pfd, 1, 5000) != 1) return false;
+    uint8_t byte;
+    return ::recv(fd_, &byte, 1, 0) < 0 && errno == ECONNRESET;
   }
 
   bool closedByPeer() {
@@ -197,6 +205,7 @@ TEST(TestDevice, ScriptedRules) {
   requestMode.modeByte = kModeRequest;
   const Case cases[] = {
       {"reply", Rule::reply({0xAA, 0xBB}), {{0x01, 0xAA, 0xBB}}},
+      {"echo", Rule::echo(), {{0x01, 7, 7}}},
       {"error", Rule::error(0x41), {{0x03, 0x41}}},
       {"extended error", Rule::error(0xF012), {{0x03, 0xF0, 0x12}}},
       {"fragmented", fragmented, {{0x81, 1, 2}, {0x81, 3, 4}, {0x01, 5}}},
@@ -232,6 +241,37 @@ TEST(TestDevice, ScriptedRules) {
     EXPECT_EQ(recorded->header.sessionId, 9u);
     EXPECT_EQ(recorded->header.num, 1);
   }
+}
+
+TEST(TestDevice, EchoJoinsTheFragmentsOfARequest) {
+  TestDevice device;
+  device.setRule(kTagSetStorageList, Rule::echo());
+  device.start();
+  PlainClient client(device);
+  Bytes first = request(kTagSetStorageList, 4, {1, 2});
+  first[8] = kMoreFragments;
+  client.send(first);
+  client.send(request(kTagSetStorageList, 4, {3}));
+  const Bytes frame = client.readFrame();
+  ASSERT_EQ(frame.size(), 23u);
+  EXPECT_EQ(frame[9], 4);
+  EXPECT_EQ(payloadOf(frame), (Bytes{1, 2, 3}));
+}
+
+TEST(TestDevice, ResetAfterAnsweringSome) {
+  TestDevice device;
+  Rule rule = Rule::reply({5});
+  rule.resetAfter = 2;
+  device.setRule(kTagSetStorageList, rule);
+  device.start();
+  PlainClient client(device);
+  for (uint8_t id = 1; id <= 2; ++id) {
+    client.send(request(kTagSetStorageList, id));
+    EXPECT_EQ(payloadOf(client.readFrame()), Bytes{5});
+  }
+  client.send(request(kTagSetStorageList, 3));
+  EXPECT_TRUE(client.resetByPeer());
+  EXPECT_TRUE(device.waitForClosed(0, 5s));
 }
 
 TEST(TestDevice, TunnelRequestThenFramesInTheSameSegment) {

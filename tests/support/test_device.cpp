@@ -48,6 +48,15 @@ std::string challengeText(const Bytes& challenge) {
   return text;
 }
 
+// Drops the connection with a reset (the unsent bytes go too) and leaves
+// the descriptor open, so no other thread of the device can write to a
+// reused number.
+void abortConnection(int fd) {
+  sockaddr unspecified{};
+  unspecified.sa_family = AF_UNSPEC;
+  ::connect(fd, &unspecified, sizeof unspecified);
+}
+
 void applyFault(Fault fault, Bytes& frame) {
   switch (fault) {
     case Fault::None:
@@ -79,6 +88,12 @@ Rule Rule::reply(Bytes payload) {
   return rule;
 }
 
+Rule Rule::echo() {
+  Rule rule;
+  rule.action = Action::Echo;
+  return rule;
+}
+
 Rule Rule::error(uint16_t code) {
   Rule rule;
   rule.action = Action::ErrorReply;
@@ -98,11 +113,18 @@ Rule Rule::close() {
   return rule;
 }
 
+Rule Rule::reset() {
+  Rule rule;
+  rule.action = Action::Reset;
+  return rule;
+}
+
 struct TestDevice::Outgoing {
   Clock::time_point due;
   Bytes bytes;
   WriteStyle style = WriteStyle::Whole;
   bool closeAfter = false;
+  bool resetAfter = false;
 };
 
 struct TestDevice::Connection {
@@ -123,6 +145,8 @@ struct TestDevice::Connection {
   // Used by the serving thread only.
   Phase phase = Phase::Start;
   Bytes inbox;
+  Bytes joinedPayload;                  // of a fragmented request, until its last frame
+  std::map<uint32_t, int> answered;     // requests per tag, for Rule::resetAfter
   std::vector<Outgoing> scheduled;  // ordered by due time
 };
 
@@ -214,6 +238,11 @@ void TestDevice::setSilent(bool silent) {
   silent_ = silent;
 }
 
+void TestDevice::setRecordPayloads(bool record) {
+  std::lock_guard lock(mutex_);
+  recordPayloads_ = record;
+}
+
 void TestDevice::acceptLoop() {
   for (;;) {
     pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
@@ -250,7 +279,8 @@ void TestDevice::serve(Connection& connection) {
       Outgoing item = std::move(connection.scheduled.front());
       connection.scheduled.erase(connection.scheduled.begin());
       if (!item.bytes.empty() && !write(connection, item.bytes, item.style)) closing = true;
-      if (item.closeAfter) closing = true;
+      if (item.resetAfter) abortConnection(connection.fd);
+      if (item.closeAfter || item.resetAfter) closing = true;
       if (closing) break;
     }
     if (closing) break;
@@ -346,16 +376,28 @@ bool TestDevice::handleInput(Connection& connection) {
     recorded.time = Clock::now();
     recorded.bytes.assign(inbox.begin(), inbox.begin() + check.frameLength);
     inbox.erase(inbox.begin(), inbox.begin() + check.frameLength);
+    const bool isRequest = recorded.header.mode() == kModeRequest;
+    if (isRequest)
+      connection.joinedPayload.insert(connection.joinedPayload.end(), recorded.payload.begin(), recorded.payload.end());
     {
       std::lock_guard lock(mutex_);
-      frames_.push_back(recorded);
+      if (recordPayloads_) {
+        frames_.push_back(recorded);
+      } else {
+        RecordedFrame headerOnly = recorded;
+        headerOnly.payload.clear();
+        headerOnly.bytes.clear();
+        frames_.push_back(std::move(headerOnly));
+      }
     }
     changed_.notify_all();
 
     // Only the last frame of a request is answered.
-    if (recorded.header.mode() != kModeRequest || recorded.header.moreFragments()) continue;
+    if (!isRequest || recorded.header.moreFragments()) continue;
+    const Bytes payload = std::move(connection.joinedPayload);
+    connection.joinedPayload.clear();
     std::vector<Outgoing> out;
-    answer(connection, recorded, out);
+    answer(connection, recorded, payload, out);
     for (auto& item : out) {
       const auto position = std::upper_bound(connection.scheduled.begin(), connection.scheduled.end(), item.due,
                                              [](Clock::time_point due, const Outgoing& other) { return due < other.due; });
@@ -385,7 +427,8 @@ bool TestDevice::handleMediaInput(Connection& connection) {
   return true;
 }
 
-void TestDevice::answer(Connection& connection, const RecordedFrame& request, std::vector<Outgoing>& out) {
+void TestDevice::answer(Connection& connection, const RecordedFrame& request, const Bytes& payload,
+                        std::vector<Outgoing>& out) {
   const uint32_t tag = request.header.tag;
   if (tag == kTagRegister) answerRegister(connection, request, out);
 
@@ -412,7 +455,8 @@ void TestDevice::answer(Connection& connection, const RecordedFrame& request, st
       }
     }
   }
-  addReply(request, *rule, out);
+  if (rule->resetAfter >= 0 && connection.answered[tag]++ >= rule->resetAfter) rule = Rule::reset();
+  addReply(request, *rule, payload, out);
 }
 
 void TestDevice::answerRegister(Connection& connection, const RecordedFrame& request, std::vector<Outgoing>& out) {
@@ -475,15 +519,16 @@ void TestDevice::answerRegister(Connection& connection, const RecordedFrame& req
   changed_.notify_all();
   if (silent || ruled) return;
   if (registration.outcome == Registration::Outcome::Refused) {
-    addReply(request, Rule::error(login.refusalCode), out);
+    addReply(request, Rule::error(login.refusalCode), {}, out);
   } else {
     addReply(request, Rule::reply({login.result, login.privilegeLevel, static_cast<uint8_t>(login.clientId >> 8),
                                    static_cast<uint8_t>(login.clientId)}),
-             out);
+             {}, out);
   }
 }
 
-void TestDevice::addReply(const RecordedFrame& request, const Rule& rule, std::vector<Outgoing>& out) {
+void TestDevice::addReply(const RecordedFrame& request, const Rule& rule, const Bytes& requestPayload,
+                          std::vector<Outgoing>& out) {
   WriteStyle style;
   {
     std::lock_guard lock(mutex_);
@@ -494,16 +539,22 @@ void TestDevice::addReply(const RecordedFrame& request, const Rule& rule, std::v
     case Rule::Action::Silent:
       return;
     case Rule::Action::Close:
-      out.push_back({due, {}, style, true});
+      out.push_back({due, {}, style, true, false});
+      return;
+    case Rule::Action::Reset:
+      out.push_back({due, {}, style, false, true});
       return;
     case Rule::Action::Reply:
+    case Rule::Action::Echo:
     case Rule::Action::ErrorReply:
       break;
   }
   FrameHeader header = request.header;
   const bool isError = rule.action == Rule::Action::ErrorReply;
   header.modeByte = rule.modeByte.value_or(isError ? kModeErrorReply : kModeReply);
-  const Bytes payload = isError ? errorReplyPayload(rule.errorCode) : rule.payload;
+  const Bytes payload = isError                               ? errorReplyPayload(rule.errorCode)
+                        : rule.action == Rule::Action::Echo ? requestPayload
+                                                            : rule.payload;
   std::vector<Bytes> frames;
   if (rule.valueTable.empty()) {
     frames = encodeFragments(header, payload, rule.fragmentSize);
@@ -513,10 +564,10 @@ void TestDevice::addReply(const RecordedFrame& request, const Rule& rule, std::v
   applyFault(rule.fault, frames.front());
   if (rule.fault == Fault::CloseMidFrame) {
     frames.front().resize(frames.front().size() / 2);
-    out.push_back({due, std::move(frames.front()), style, true});
+    out.push_back({due, std::move(frames.front()), style, true, false});
     return;
   }
-  for (auto& frame : frames) out.push_back({due, std::move(frame), style, false});
+  for (auto& frame : frames) out.push_back({due, std::move(frame), style, false, false});
 }
 
 bool TestDevice::write(Connection& connection, const Bytes& bytes, WriteStyle style) {

@@ -55,7 +55,7 @@ enum class Fault {
 
 // What the device does with a request of one command word.
 struct Rule {
-  enum class Action { Reply, ErrorReply, Silent, Close };
+  enum class Action { Reply, Echo, ErrorReply, Silent, Close, Reset };
   Action action = Action::Reply;
   Bytes payload;                           // Reply: its payload
   Bytes valueTable;                        // Reply: appended with bit 0x40
@@ -65,11 +65,16 @@ struct Rule {
   Fault fault = Fault::None;
   std::optional<WriteStyle> writeStyle;    // default: the device's
   std::optional<uint8_t> modeByte;         // default: 1 for a reply, 3 for an error reply
+  // After this many requests of the tag on one connection the next one
+  // resets that connection instead (-1: never).
+  int resetAfter = -1;
 
   static Rule reply(Bytes payload = {});
+  static Rule echo();  // replies with the request's payload, fragments joined
   static Rule error(uint16_t code);
   static Rule silent();
   static Rule close();
+  static Rule reset();  // aborts the connection: the client sees a reset, not an orderly end
 };
 
 // How the device answers RequestChallenge and Register.
@@ -126,6 +131,9 @@ class TestDevice {
   void setDefaultRule(const Rule& rule);  // tags without rule; initially an empty reply
   void setWriteStyle(WriteStyle style);
   void setSilent(bool silent);  // record, never answer (challenge and login included)
+  // Frames are recorded with their payloads unless this is turned off (for
+  // floods of large requests): the recorded frames then carry headers only.
+  void setRecordPayloads(bool record);
 
   // Driving a connection (numbered 0, 1, ... in accept order); false when it
   // is not open.
@@ -172,9 +180,9 @@ class TestDevice {
   bool readInput(Connection& connection);
   bool handleInput(Connection& connection);
   bool handleMediaInput(Connection& connection);
-  void answer(Connection& connection, const RecordedFrame& request, std::vector<Outgoing>& out);
+  void answer(Connection& connection, const RecordedFrame& request, const Bytes& payload, std::vector<Outgoing>& out);
   void answerRegister(Connection& connection, const RecordedFrame& request, std::vector<Outgoing>& out);
-  void addReply(const RecordedFrame& request, const Rule& rule, std::vector<Outgoing>& out);
+  void addReply(const RecordedFrame& request, const Rule& rule, const Bytes& requestPayload, std::vector<Outgoing>& out);
   bool write(Connection& connection, const Bytes& bytes, WriteStyle style);
   void recordError(int connection, const std::string& error);
   Connection* find(int connection) const;
@@ -199,6 +207,7 @@ class TestDevice {
   Rule defaultRule_;
   WriteStyle writeStyle_ = WriteStyle::Whole;
   bool silent_ = false;
+  bool recordPayloads_ = true;
   std::vector<RecordedFrame> frames_;
   std::vector<Registration> registrations_;
   std::vector<std::string> protocolErrors_;
