@@ -35,6 +35,13 @@ class ZELKIT_API ZelClient {
   void unsubscribeMessageCallback(void* context);
   void unregisterCallback(ZelCallback callback, void* context);
 
+  // Every form returns the request's transaction id (0 to 255), which no
+  // other outstanding request of the same command word on the connection
+  // holds. While all 256 are held the request waits, unsent, for the first
+  // to free: it then returns -1, takes its id when it is sent (the reply's
+  // header carries it) and completes like any other request; its time-out
+  // runs while it waits, and it counts against the connection's queue.
+  //
   // Synchronous forms arm the response stream; reading it (or wait()) blocks
   // until the reply and throws the device's or the local error.
   int sendRequest(int timeoutMs, unsigned long commandWord, ZelInputStream& response);

@@ -67,9 +67,13 @@ void Connection::connect() {
     makeSockaddr(reinterpret_cast<sockaddr*>(&any), address.sin6_family, nullptr, 0, 0);
     if (platform::bindSocket(socketHandle, reinterpret_cast<sockaddr*>(&any), addressLength(address)) != 0)
       engine.log(this, "conn", "Error binding socket for ConnectEx %d\n", static_cast<int>(platform::lastError()));
+    const uint32_t ticket = stampNextTicket(sendOp);
     const uint32_t error = platform::startConnect(socketHandle, reinterpret_cast<sockaddr*>(&address),
                                                   addressLength(address), &sendOp.record);
-    if (error != 0) engine.log(this, "conn", "Error executing ConnectEx %d\n", static_cast<int>(error));
+    if (error != 0)
+      engine.log(this, "conn", "Error executing ConnectEx %d\n", static_cast<int>(error));
+    else
+      sendTicket = ticket;
   }
   startRegistration();
 }

@@ -28,6 +28,14 @@ void markReset(List<ZelPacket>& packets) {
     packet->remainingMs = RESET_REMAINING_MS;
 }
 
+void freeChain(ZelPacket* first) {
+  while (first != nullptr) {
+    ZelPacket* next = first->pNext;
+    ZelPacket::free(first);
+    first = next;
+  }
+}
+
 }  // namespace
 
 Connection::Connection(const char* text, uint32_t requestCounterStart, platform::Socket acceptedSocket,
@@ -76,6 +84,8 @@ Connection::~Connection() {
   freePacket(fragment);
   delete[] inbox;
   while (CallbackEntry* entry = callbacks.popFront()) delete entry;
+  for (auto& [tag, ids] : commandIds)
+    for (ZelPacket* waiting : ids.waiting) freeChain(waiting);
 }
 
 uint32_t Connection::ipv4Address() const { return reinterpret_cast<const sockaddr_in*>(&address)->sin_addr.s_addr; }
@@ -91,11 +101,15 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   }
   if (socketHandle != 0) platform::closeSocket(socketHandle);
   ++socketGeneration;
+  receiveTicket = 0;
+  sendTicket = 0;
   deferCountdownMs = 0;
   connectAttempts = 0;
   socketHandle = 0;
-  // The socket is closed: the layer reads none of the packets being sent.
+  // The socket is closed: the layer reads none of the packets being sent,
+  // and the next socket must not carry the rest of a request begun on this one.
   sendGatherCount = 0;
+  if (partlySent != nullptr) dropUnsentRest(partlySent);
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);
   freePacket(receivePacket);
   receiveRemaining = 0;
@@ -107,6 +121,8 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   state = ConnectionState::Idle;
   markReset(pending);
   markReset(sendQueue);
+  for (auto& [tag, ids] : commandIds)
+    for (ZelPacket* waiting : ids.waiting) waiting->remainingMs = RESET_REMAINING_MS;
   freePacket(sslRawPacket);
   sslHandshakeDone = false;
   if (addressExpiryTick != 0 && addressExpiryTick - tickCount() > DNS_CACHE_MS) address.sin6_family = 0;

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <unordered_map>
+#include <vector>
 
 #include "core/engine/core.h"
 #include "core/engine/list.h"
@@ -54,6 +57,9 @@ constexpr uint32_t LiveCheck = 0x002F1030;
 
 constexpr uint16_t DEFAULT_ZEL_PORT = 1756;
 constexpr int SEND_QUEUE_LIMIT = 1200;
+constexpr int TRANSACTION_IDS = 256;
+// What submitting a request returns while it waits for a transaction id.
+constexpr int WAITING_FOR_TRANSACTION_ID = -1;
 constexpr int SEND_GATHER_MAX = 8;
 constexpr int MAX_MESSAGE_IDS = 32;
 constexpr uint16_t DEFAULT_MESSAGE_ID = 0xFF03;
@@ -94,6 +100,15 @@ struct CallbackEntry {
   bool receives(uint32_t tag) const { return registered || matches(tag); }
 };
 
+// The transaction ids of one command word on a connection: the request
+// that holds each id, and the requests waiting for one to free, oldest
+// first (each the first piece of its chain, the rest linked behind it).
+struct CommandIds {
+  ZelPacket* holders[TRANSACTION_IDS] = {};
+  int inUse = 0;
+  std::deque<ZelPacket*> waiting;
+};
+
 // One TCP connection: to a device URL, shared by every client naming it,
 // or one accepted socket of a server. Every field is guarded by the
 // library lock.
@@ -130,10 +145,21 @@ class Connection {
   static void onRegisterReply(void* connection, ZelHeader& header, ZelInputStream& stream);
   void answerChallenge(ZelHeader& header, ZelInputStream& stream);
 
-  // Traffic.
-  uint32_t nextTransactionId(uint32_t tag);
+  // Traffic. A request is queued with a transaction id no other request of
+  // its command word on this connection holds, and returns it; while all are
+  // held it waits unsent for the first to free, and returns
+  // WAITING_FOR_TRANSACTION_ID. Its id frees when it leaves the connection.
+  int queueRequest(PacketChain& packets, bool urgent);
+  bool holdsTransactionId(const ZelPacket* packet) const;
+  void releaseTransactionId(ZelPacket* packet);
+  // Waiting requests whose time ran out, taken off the connection: their
+  // first pieces (the rest freed).
+  void takeExpiredWaitingRequests(int32_t elapsedMs, std::vector<ZelPacket*>& expired);
   void queuePackets(PacketChain& packets, bool urgent);
   void sendQueued();
+  // Sends from the queue unless a send is outstanding or the connection
+  // cannot send yet.
+  void sendIfIdle();
   int sendRaw(const char* data, int length, int unused);
   // The overlapped send of a gather: 0 when under way, else the error.
   uint32_t startOverlappedSend(const platform::IoBuffer* buffers, int count);
@@ -141,6 +167,10 @@ class Connection {
   void startReceive(void* buffer, uint32_t length);
   void startHeaderReceive();
   void startDatagramReceive();
+  // True when a completion is the one of the receive (or the send or
+  // connect) outstanding on the current socket, which it then ends; false
+  // for a completion of a socket closed since, which must reach nothing.
+  bool claimCompletion(uint32_t mode, uint32_t ticket);
   void onReceived(uint32_t bytes);
   ZelPacket* takePendingRequest(ZelPacket* reply);
   ZelPacket* joinFragments(ZelPacket* packet);
@@ -213,7 +243,12 @@ class Connection {
   ConnectionState state = ConnectionState::Idle;
   List<ZelPacket> sendQueue;
   List<ZelPacket> pending;
-  int32_t queuedCount = 0;
+  int32_t queuedCount = 0;  // packets in sendQueue and waiting for a transaction id
+  std::unordered_map<uint32_t, CommandIds> commandIds;
+  // The request whose first pieces were taken for sending while the rest
+  // of it is still queued; when it ends early, or its socket goes, the rest
+  // is dropped, never sent on its own.
+  ZelPacket* partlySent = nullptr;
   List<CallbackEntry> callbacks;
   int32_t messageIdCount = 1;
   uint16_t messageIds[MAX_MESSAGE_IDS] = {DEFAULT_MESSAGE_ID};
@@ -267,6 +302,14 @@ class Connection {
   // Changes whenever the socket is closed, so a completion handler that
   // released the lock can tell that its socket is gone.
   uint32_t socketGeneration = 0;
+  // Every overlapped start gets a ticket of its own; these are the tickets
+  // of the one receive and the one send (or connect) outstanding on the
+  // current socket, 0 for none. A close clears them: what its socket still
+  // completes is dropped.
+  uint32_t lastTicket = 0;
+  uint32_t receiveTicket = 0;
+  uint32_t sendTicket = 0;
+  uint32_t receiveLength = 0;  // room of the outstanding receive
   // The packets the outstanding send reads from; nothing frees them before
   // the send completes.
   ZelPacket* sendGather[SEND_GATHER_MAX] = {};
@@ -275,6 +318,13 @@ class Connection {
 
  private:
   bool socketStillOpen(uint32_t generation) const { return generation == socketGeneration && socketHandle > 0; }
+  uint32_t stampNextTicket(IoOperation& operation);
+  uint8_t takeTransactionId(CommandIds& ids, ZelPacket* request);
+  ZelPacket* transactionIdHolder(const ZelPacket* piece) const;
+  void dropUnsentRest(ZelPacket* request);
+  void linkIntoSendQueue(PacketChain& packets, bool urgent);
+  // Completes a chain the full queue does not take.
+  void dropChain(PacketChain& packets);
   int takeGather();
   // True when the whole gather was written at once.
   bool writeGather();

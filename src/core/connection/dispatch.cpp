@@ -4,12 +4,13 @@
 namespace zelkit::detail {
 
 ZelPacket* Connection::takePendingRequest(ZelPacket* reply) {
-  // Only requests that wait for an answer: a continuation fragment or a
-  // request whose callback was removed must not swallow the reply.
+  // Only requests: a continuation fragment must not swallow the reply. A
+  // request without callback takes its reply too, which frees its id.
   for (ZelPacket* packet = pending.first(); packet != nullptr; packet = packet->pNext) {
-    if (packet->callback != nullptr && packet->headerWord(0) == reply->headerWord(0) &&
+    if ((packet->callback != nullptr || holdsTransactionId(packet)) && packet->headerWord(0) == reply->headerWord(0) &&
         packet->transactionId() == reply->transactionId()) {
       pending.remove(packet);
+      releaseTransactionId(packet);
       return packet;
     }
   }
@@ -25,6 +26,7 @@ void Connection::dispatchPacket(ZelPacket* packet) {
     }
     packet->callback = request->callback;
     packet->context = request->context;
+    sendIfIdle();  // a request that waited for the freed id
     core().deliver(0, packet, request);
     releaseSentPacket(request);
     return;

@@ -134,6 +134,9 @@ void Connection::discardCompletionsOf(void* context) {
   // frees once it has unregistered.
   for (ZelPacket* packet = sendQueue.first(); packet != nullptr; packet = packet->pNext)
     if (!keepsCompletion(packet) && packet->context == context) discardCompletion(packet);
+  for (auto& [tag, ids] : commandIds)
+    for (ZelPacket* packet : ids.waiting)
+      if (!keepsCompletion(packet) && packet->context == context) discardCompletion(packet);
   // A null context stands for every request already sent.
   for (ZelPacket* packet = pending.first(); packet != nullptr; packet = packet->pNext)
     if (!keepsCompletion(packet) && (context == nullptr || packet->context == context)) discardCompletion(packet);

@@ -11,12 +11,28 @@ namespace zelkit::detail {
 
 void Connection::startReceive(void* buffer, uint32_t length) {
   if (socketHandle <= 0) return;
+  const uint32_t ticket = stampNextTicket(receiveOp);
   const uint32_t error = platform::startReceive(socketHandle, buffer, length, &receiveOp.record);
   if (error != 0) {
     close(LocalEvent::ConnectionClosed, "Error setting up reader (%d).", error);
     return;
   }
+  receiveTicket = ticket;
+  receiveLength = length;
   if (session != nullptr) session->retain();
+}
+
+uint32_t Connection::stampNextTicket(IoOperation& operation) {
+  if (++lastTicket == 0) ++lastTicket;  // 0 stands for none
+  operation.record.ticket = lastTicket;
+  return lastTicket;
+}
+
+bool Connection::claimCompletion(uint32_t mode, uint32_t ticket) {
+  uint32_t& outstanding = mode == ConnectionReceive ? receiveTicket : sendTicket;
+  if (ticket == 0 || ticket != outstanding) return false;
+  outstanding = 0;
+  return true;
 }
 
 void Connection::startHeaderReceive() {
@@ -33,6 +49,11 @@ void Connection::startDatagramReceive() {
 }
 
 void Connection::onReceived(uint32_t bytes) {
+  // No count, however wrong, moves an offset past the buffer it was given.
+  if (bytes > receiveLength) {
+    close(LocalEvent::ConnectionClosed, "Receive of %d bytes overran its buffer", bytes);
+    return;
+  }
   switch (receivePhase) {
     case ReceivePhase::Datagram:
       onDatagram(bytes);

@@ -8,36 +8,35 @@
 
 namespace zelkit::detail {
 
-uint32_t Connection::nextTransactionId(uint32_t tag) {
-  uint32_t value = 0;
-  for (int attempt = 0; attempt < 256; ++attempt) {
-    value = ++requestCounter;
-    const uint8_t id = static_cast<uint8_t>(value);
-    bool inUse = false;
-    for (ZelPacket* packet = pending.first(); packet != nullptr && !inUse; packet = packet->pNext)
-      inUse = packet->headerWord(0) == tag && packet->transactionId() == id;
-    if (!inUse) return value;
-  }
-  return value;
-}
-
 void Connection::queuePackets(PacketChain& packets, bool urgent) {
   GlobalLock lock;
   if (state == ConnectionState::Idle) connect();
   if (queuedCount > SEND_QUEUE_LIMIT) {
-    // Completed at once, so a synchronous caller among them does not wait.
-    if (hasLog())
-      for (ZelPacket* packet = packets.first(); packet != nullptr; packet = packet->pNext) logPacket("drop", packet);
-    core().failChain(packets, ConnectionReset);
+    dropChain(packets);
     return;
   }
   queuedCount += packets.count();
+  linkIntoSendQueue(packets, urgent);
+  sendIfIdle();
+}
+
+void Connection::dropChain(PacketChain& packets) {
+  // Completed at once, so a synchronous caller among them does not wait.
+  if (hasLog())
+    for (ZelPacket* packet = packets.first(); packet != nullptr; packet = packet->pNext) logPacket("drop", packet);
+  core().failChain(packets, ConnectionReset);
+}
+
+void Connection::linkIntoSendQueue(PacketChain& packets, bool urgent) {
   if (urgent)
     sendQueue.pushFront(packets.popFront());
   else
     sendQueue.appendAll(packets);
-  if (!sendInProgress && (state == ConnectionState::Registered || (urgent && state == ConnectionState::TransportUp)))
-    sendQueued();
+}
+
+void Connection::sendIfIdle() {
+  // Before registration only the registration packets leave (takeGather).
+  if (!sendInProgress && (state == ConnectionState::Registered || state == ConnectionState::TransportUp)) sendQueued();
 }
 
 void Connection::sendQueued() {
@@ -70,6 +69,10 @@ int Connection::takeGather() {
     if (registered) packet->setHeaderWord(1, packet->headerWord(1) | (static_cast<uint32_t>(clientId) & 0xFFFF));
     sendGather[count++] = packet;
     if (!registered) break;
+  }
+  if (count > 0) {
+    ZelPacket* last = sendGather[count - 1];
+    partlySent = (last->mode() & ModeMoreFragments) != 0 ? transactionIdHolder(last) : nullptr;
   }
   return count;
 }
@@ -116,8 +119,10 @@ bool Connection::writeGather() {
 }
 
 uint32_t Connection::startOverlappedSend(const platform::IoBuffer* buffers, int count) {
+  const uint32_t ticket = stampNextTicket(sendOp);
   const uint32_t error = platform::startSend(socketHandle, buffers, count, &sendOp.record);
   if (error != 0) return error;
+  sendTicket = ticket;
   sendInProgress = true;
   if (session != nullptr) session->retain();
   return 0;
@@ -172,11 +177,14 @@ void Connection::releaseSentPacket(ZelPacket* packet) {
 
 void Connection::finishSend() {
   sendInProgress = false;
-  // Sent messages and replies, raw sends and requests nobody waits for need
-  // nothing more. A packet no longer pending was retired while it was sent.
+  // Sent messages and replies, raw sends and the rest of fragmented
+  // requests need nothing more; a request nobody waits for still holds its
+  // id until its reply. A packet no longer pending was retired while it
+  // was sent.
   for (int i = 0; i < sendGatherCount; ++i) {
     ZelPacket* packet = sendGather[i];
-    if (packet->callback == nullptr && pending.remove(packet) == 0) ZelPacket::free(packet);
+    if (packet->callback == nullptr && !holdsTransactionId(packet) && pending.remove(packet) == 0)
+      ZelPacket::free(packet);
   }
   sendGatherCount = 0;
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);

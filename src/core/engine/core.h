@@ -146,7 +146,9 @@ class Core {
   void housekeeping(uint32_t elapsedMs);
   void tickDeferredConnects(uint32_t elapsedMs);
 
-  // Requests and delivery. sendRequest can throw BadParameterException*.
+  // Requests and delivery. sendRequest returns the transaction id, or
+  // WAITING_FOR_TRANSACTION_ID for a request that waits for one; it can
+  // throw BadParameterException*.
   int sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
                   ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context);
   void removePendingStream(ZelInputStream* stream);

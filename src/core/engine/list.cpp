@@ -6,6 +6,12 @@ PacketChain::PacketChain(ZelPacket* packet) : head_(packet) { packet->pNext = nu
 
 PacketChain::PacketChain(PacketChain& other) : head_(other.head_) { other.head_ = nullptr; }
 
+ZelPacket* PacketChain::release() {
+  ZelPacket* head = head_;
+  head_ = nullptr;
+  return head;
+}
+
 ZelPacket* PacketChain::popFront() {
   ZelPacket* packet = head_;
   if (packet != nullptr) head_ = packet->pNext;

@@ -34,6 +34,11 @@ class PacketChain {
   PacketChain(PacketChain& other);
   PacketChain& operator=(const PacketChain&) = delete;
 
+  // The packets linked behind head, their links kept.
+  static PacketChain linked(ZelPacket* head) { return PacketChain(head, KeepLinks{}); }
+  // Gives the packets up, still linked: returns the head and leaves the chain empty.
+  ZelPacket* release();
+
   ZelPacket* popFront();
   ZelPacket* first() const { return head_; }
   int count() const;
@@ -41,6 +46,8 @@ class PacketChain {
 
  private:
   friend class List<ZelPacket>;
+  struct KeepLinks {};
+  PacketChain(ZelPacket* head, KeepLinks) : head_(head) {}
   ZelPacket* head_ = nullptr;
 };
 

@@ -45,8 +45,11 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
   // The worker would wait for a reply that only it can receive.
   if (response != nullptr && onWorkerThread()) throw new BadParameterException();
 
-  const uint32_t transactionId =
-      (mode == Request ? connection->nextTransactionId(header.tag) : static_cast<uint32_t>(header.transactionId)) & 0xFF;
+  const bool failed = connection->state == ConnectionState::Failed;
+  // A request takes its id when it is queued (it may have to wait for one);
+  // one that fails at once takes the next counter value.
+  uint32_t transactionId = static_cast<uint32_t>(header.transactionId) & 0xFF;
+  if (mode == Request) transactionId = failed ? connection->nextRequestCounter() & 0xFF : 0;
   uint8_t modeByte = static_cast<uint8_t>(mode);
   int32_t payloadLength = payload.size();
   int32_t tableLength = 0;
@@ -85,16 +88,21 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
     response->state_ = 1;
   }
 
-  if (connection->state == ConnectionState::Failed) {
+  if (failed) {
     // The log shows what is delivered.
     ZelPacket::setError(packet, InvalidAddress);
     connection->logPacket("inv ", packet);
     failChain(chain, InvalidAddress);
     return static_cast<int>(transactionId);
   }
-  connection->queuePackets(chain, packet->callback == Connection::onRegisterReply);
+  const bool urgent = packet->callback == Connection::onRegisterReply;
+  int result = static_cast<int>(transactionId);
+  if (mode == Request)
+    result = connection->queueRequest(chain, urgent);
+  else
+    connection->queuePackets(chain, urgent);
   startWorker(false, true);
-  return static_cast<int>(transactionId);
+  return result;
 }
 
 void Core::failChain(PacketChain& chain, uint32_t code) {
@@ -125,6 +133,10 @@ int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
     connection->state = ConnectionState::Failed;
     notifyLocal(LocalEvent::AddressInvalid, connection);
   };
+  std::vector<ZelPacket*> expiredWaiting;
+  connection->takeExpiredWaitingRequests(elapsed, expiredWaiting);
+  if (!expiredWaiting.empty()) giveUpResolving();
+  for (ZelPacket* packet : expiredWaiting) expired.push_back({packet, packet});
 
   for (ZelPacket* packet = connection->sendQueue.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;
@@ -160,6 +172,9 @@ int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
     packet = next;
   }
 
+  // The ids go to waiting requests before any callback can make new ones.
+  for (const Expired& item : expired) connection->releaseTransactionId(item.request);
+  if (!expired.empty()) connection->sendIfIdle();
   for (const Expired& item : expired) {
     ZelPacket* packet = item.packet;
     packet->sourceUrl = connection->url;

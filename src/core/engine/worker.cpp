@@ -70,6 +70,15 @@ void Core::dispatchCompletion(const platform::Completion& completion) {
 void Core::onConnectionCompletion(Connection* connection, IoOperation* operation,
                                   const platform::Completion& completion) {
   const uint32_t mode = operation->mode;
+  if (!connection->claimCompletion(mode, completion.ticket)) {
+    // Its socket was closed after it completed, or closed under it (then it
+    // was aborted); the record may already serve the next socket. Only the
+    // reference its operation held on the session is left to let go of.
+    if (completion.status == platform::status::OperationAborted)
+      log(nullptr, "tx  ", "ERROR_OPERATION_ABORTED retry tbd");
+    releaseSessionReference(connection);
+    return;
+  }
   if (!completion.ok) {
     onConnectionFailure(connection, mode, completion.status);
     return;
@@ -120,9 +129,6 @@ void Core::onConnectionFailure(Connection* connection, uint32_t mode, uint32_t e
       if (mode == ConnectionReceive && connection->state == ConnectionState::Connecting) return;
       connection->close(LocalEvent::ConnectionClosed, "Socket error %d", error);
       if (!accepted) checkRequestTimeouts(connection, 0);
-      return;
-    case platform::status::OperationAborted:
-      log(nullptr, "tx  ", "ERROR_OPERATION_ABORTED retry tbd");
       return;
     default:
       log(nullptr, "io  ", "Unexpected error %d mode %x", error, mode);
