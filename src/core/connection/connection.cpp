@@ -109,7 +109,7 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   // The socket is closed: the layer reads none of the packets being sent,
   // and the next socket must not carry the rest of a request begun on this one.
   sendGatherCount = 0;
-  if (partlySent != nullptr) dropUnsentRest(partlySent);
+  if (partlySent != nullptr) dropUnsentRest();
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);
   freePacket(receivePacket);
   receiveRemaining = 0;

@@ -245,9 +245,8 @@ class Connection {
   List<ZelPacket> pending;
   int32_t queuedCount = 0;  // packets in sendQueue and waiting for a transaction id
   std::unordered_map<uint32_t, CommandIds> commandIds;
-  // The request whose first pieces were taken for sending while the rest
-  // of it is still queued; when it ends early, or its socket goes, the rest
-  // is dropped, never sent on its own.
+  // The id holder of the request whose first pieces were taken for sending
+  // while the rest of it is still queued (see releaseTransactionId).
   ZelPacket* partlySent = nullptr;
   List<CallbackEntry> callbacks;
   int32_t messageIdCount = 1;
@@ -321,7 +320,8 @@ class Connection {
   uint32_t stampNextTicket(IoOperation& operation);
   uint8_t takeTransactionId(CommandIds& ids, ZelPacket* request);
   ZelPacket* transactionIdHolder(const ZelPacket* piece) const;
-  void dropUnsentRest(ZelPacket* request);
+  ZelPacket* lastQueuedPieceOf(const ZelPacket* request);
+  void dropUnsentRest();
   void linkIntoSendQueue(PacketChain& packets, bool urgent);
   // Completes a chain the full queue does not take.
   void dropChain(PacketChain& packets);

@@ -3,7 +3,9 @@
 // hold the same id: a request holds its id until it leaves the connection
 // (answered or expired; one without a callback waits for its reply as well,
 // which the device still sends), and while all 256 are held a new request
-// waits, unsent and whole, for the first to free.
+// waits, unsent and whole, for the first to free. A fragmented request that
+// ends while the rest of it is still queued leaves that rest to go out
+// whole, which keeps the id (below).
 
 #include "core/connection/connection.h"
 #include "core/engine/lock.h"
@@ -65,9 +67,21 @@ bool Connection::holdsTransactionId(const ZelPacket* packet) const { return tran
 void Connection::releaseTransactionId(ZelPacket* packet) {
   // Continuation pieces, replies and raw sends hold no id.
   if (!holdsTransactionId(packet)) return;
-  if (packet == partlySent) dropUnsentRest(packet);
   CommandIds& ids = commandIds.find(packet->headerWord(0))->second;
   const uint8_t id = packet->transactionId();
+  if (packet == partlySent) {
+    // Its first pieces are on the wire: the rest still goes, so that the
+    // device gets the request whole, and the device will answer it. Its
+    // last piece holds the id as a request nobody waits for, until that
+    // answer comes (and reaches no one) or its time runs out.
+    if (ZelPacket* last = lastQueuedPieceOf(packet)) {
+      last->remainingMs = core().defaultTimeout();
+      ids.holders[id] = last;
+      partlySent = last;
+      return;
+    }
+    dropUnsentRest();  // pieces without their last one: the holder was that
+  }
   ids.holders[id] = nullptr;
   --ids.inUse;
   if (ids.waiting.empty()) return;
@@ -78,20 +92,35 @@ void Connection::releaseTransactionId(ZelPacket* packet) {
   linkIntoSendQueue(chain, next->callback == onRegisterReply);
 }
 
-void Connection::dropUnsentRest(ZelPacket* request) {
+ZelPacket* Connection::lastQueuedPieceOf(const ZelPacket* request) {
   // Nothing else in the queue carries the request's id.
+  for (ZelPacket* packet = sendQueue.first(); packet != nullptr; packet = packet->pNext)
+    if (packet->headerWord(0) == request->headerWord(0) && packet->transactionId() == request->transactionId() &&
+        (packet->mode() & (0x0F | ModeMoreFragments)) == Request)
+      return packet;
+  return nullptr;
+}
+
+void Connection::dropUnsentRest() {
+  ZelPacket* request = partlySent;
+  partlySent = nullptr;
   const uint32_t tag = request->headerWord(0);
   const uint8_t id = request->transactionId();
+  PacketChain rest;
   for (ZelPacket* packet = sendQueue.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;
     if (packet->headerWord(0) == tag && packet->transactionId() == id && (packet->mode() & 0x0F) == Request) {
       sendQueue.remove(packet);
       --queuedCount;
-      ZelPacket::free(packet);
+      rest.pushFront(packet);
     }
     packet = next;
   }
-  partlySent = nullptr;
+  // Only now: the id may go to a waiting request at once.
+  while (ZelPacket* piece = rest.popFront()) {
+    releaseTransactionId(piece);
+    ZelPacket::free(piece);
+  }
 }
 
 void Connection::takeExpiredWaitingRequests(int32_t elapsedMs, std::vector<ZelPacket*>& expired) {

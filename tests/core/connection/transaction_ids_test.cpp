@@ -293,14 +293,15 @@ TEST(TransactionIdsQueued, IdOfAQueuedRequestIsNotGivenAgain) {
   first.expectEachGotItsOwnReplyOnce();
 }
 
-// A request of many pieces whose first eight are being written (the peer
-// does not read) when it ends: by a close, or by a reply that comes early.
-// The rest of it is dropped, never sent on its own, so that no piece with
-// its id follows on the wire (after a close: on the next socket).
-TEST(TransactionIdsQueued, RestOfARequestThatEndedIsNeverSent) {
-  enum class End { Close, EarlyReply };
-  for (const End end : {End::Close, End::EarlyReply}) {
-    SCOPED_TRACE(end == End::Close ? "close" : "early reply");
+// A request of twenty pieces whose first eight are being written (the peer
+// does not read) when it ends. After a close the rest is dropped: the next
+// socket carries no piece of it. After its time-out the rest still goes, so
+// that the device gets it whole, and the id stays held until the device's
+// answer to it, which reaches no one.
+TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
+  enum class End { Close, Timeout };
+  for (const End end : {End::Close, End::Timeout}) {
+    SCOPED_TRACE(end == End::Close ? "close" : "time-out");
     RawPeer peer(false, 4096);
     const std::string url = peer.url("HookOn1@");
     ZelClient client(url.c_str(), 0, 0);
@@ -310,45 +311,61 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedIsNeverSent) {
       GlobalLock lock;
       connection = core().getConnection(url.c_str());
     }
+    auto idsInUse = [&] {
+      GlobalLock lock;
+      return connection->commandIds[kCommand].inUse;
+    };
     ASSERT_TRUE(waitUntil(
         [&] {
           GlobalLock lock;
           return connection->state == zelkit::detail::ConnectionState::Registered && !connection->sendInProgress;
         },
         5s));
+    constexpr size_t kLarge = 20 * 65504;
     Requests large(1);
     {
       GlobalLock lock;
       const int size = 4096;
       zelkit::platform::setSocketOption(connection->socketHandle, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-      large.send(client, 0, 60000, 20 * 65504);
+      large.send(client, 0, end == End::Close ? 60000 : 300, kLarge);
       ASSERT_EQ(connection->queuedCount, 12);
     }
+    Requests next(1);
     if (end == End::Close) {
       client.disconnect();
       peer.closeConnection();
-      client.sendRequest(30000, kOther, nullptr, nullptr);  // connects again
+      next.send(client, 0);  // connects again
       ASSERT_TRUE(peer.acceptAndRegister(5s));
-    } else {
-      const auto first = peer.readFrame(5s);
-      ASSERT_TRUE(first);
-      ASSERT_EQ(first->header.tag, kCommand);
-      ASSERT_TRUE(peer.reply(first->header, {1}));
-      ASSERT_TRUE(waitUntil([&] { return large.deliveries(0) == 1; }, 5s));
-      client.sendRequest(30000, kOther, nullptr, nullptr);
-    }
-    int pieces = end == End::Close ? 0 : 1;
-    for (;;) {
-      const auto frame = peer.readFrame(5s);
+      const auto frame = peer.readUntil(kCommand, 5s);
       ASSERT_TRUE(frame);
-      if (frame->header.tag == kOther) break;
-      if (frame->header.tag == kCommand) ++pieces;
+      EXPECT_EQ(frame->payload, payloadOf(0));  // the next request, not a piece of the large one
+      ASSERT_TRUE(peer.reply(frame->header, payloadOf(0)));
+    } else {
+      ASSERT_TRUE(waitUntil([&] { return large.deliveries(0) == 1; }, 5s));
+      EXPECT_EQ(idsInUse(), 1);
+      next.send(client, 0);
+      zeltest::Bytes joined;
+      uint8_t largeId = 0;
+      for (int piece = 0; piece < 20; ++piece) {
+        const auto frame = peer.readFrame(5s);
+        ASSERT_TRUE(frame);
+        if (piece == 0) largeId = frame->header.transactionId;
+        ASSERT_EQ(frame->header.transactionId, largeId);
+        joined.insert(joined.end(), frame->payload.begin(), frame->payload.end());
+      }
+      EXPECT_EQ(joined, payloadOf(0, kLarge));
+      const auto frame = peer.readUntil(kCommand, 5s);
+      ASSERT_TRUE(frame);
+      zeltest::FrameHeader late = frame->header;
+      late.transactionId = largeId;
+      ASSERT_TRUE(peer.reply(late, {0xA}));
+      ASSERT_TRUE(peer.reply(frame->header, payloadOf(0)));
     }
-    EXPECT_EQ(pieces, end == End::Close ? 0 : 8);
+    ASSERT_TRUE(next.waitForAll(5s));
+    next.expectEachGotItsOwnReplyOnce();
     ASSERT_TRUE(waitUntil([&] { return large.deliveries(0) == 1; }, 5s));
-    EXPECT_EQ(large.errorCode(0), end == End::Close ? zelkit::ConnectionReset : 0);
-    GlobalLock lock;
-    EXPECT_EQ(connection->partlySent, nullptr);
+    EXPECT_EQ(large.errorCode(0), end == End::Close ? zelkit::ConnectionReset : zelkit::ResponseTimeout);
+    EXPECT_TRUE(waitUntil([&] { return idsInUse() == 0; }, 5s));
   }
 }
 
