@@ -106,8 +106,10 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   deferCountdownMs = 0;
   connectAttempts = 0;
   socketHandle = 0;
-  // The socket is closed: the layer reads none of the packets being sent,
+  // The socket is closed: no send is outstanding (what its completion would
+  // have ended ends here), the layer reads none of the packets being sent,
   // and the next socket must not carry the rest of a request begun on this one.
+  sendInProgress = false;
   sendGatherCount = 0;
   if (partlySent != nullptr) dropUnsentRest();
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);

@@ -96,10 +96,12 @@ class EchoPump {
     bool ownPayload = false;
   };
 
+  // The count of completions is the last thing a callback touches: once
+  // all are in, the pump may go.
   static void callback(void* context, zelkit::ZelHeader& header, zelkit::ZelInputStream& stream) {
     const auto* self = static_cast<Context*>(context);
-    self->pump->record(self->index, header, stream);
     self->pump->submit();
+    self->pump->record(self->index, header, stream);
   }
   void record(int index, zelkit::ZelHeader& header, zelkit::ZelInputStream& stream) {
     zeltest::Bytes received(static_cast<size_t>(stream.available()));
