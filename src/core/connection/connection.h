@@ -322,6 +322,9 @@ class Connection {
   ZelPacket* transactionIdHolder(const ZelPacket* piece) const;
   ZelPacket* lastQueuedPieceOf(const ZelPacket* request);
   void dropUnsentRest();
+  // A piece of a request has been taken for sending: notes whether the
+  // rest of its request is still queued.
+  void notePieceTaken(const ZelPacket* piece);
   void linkIntoSendQueue(PacketChain& packets, bool urgent);
   // Completes a chain the full queue does not take.
   void dropChain(PacketChain& packets);

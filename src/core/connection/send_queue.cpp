@@ -68,13 +68,14 @@ int Connection::takeGather() {
     if (hasLog()) logPacket("send", packet);
     if (registered) packet->setHeaderWord(1, packet->headerWord(1) | (static_cast<uint32_t>(clientId) & 0xFFFF));
     sendGather[count++] = packet;
+    notePieceTaken(packet);
     if (!registered) break;
   }
-  if (count > 0) {
-    ZelPacket* last = sendGather[count - 1];
-    partlySent = (last->mode() & ModeMoreFragments) != 0 ? transactionIdHolder(last) : nullptr;
-  }
   return count;
+}
+
+void Connection::notePieceTaken(const ZelPacket* piece) {
+  partlySent = (piece->mode() & ModeMoreFragments) != 0 ? transactionIdHolder(piece) : nullptr;
 }
 
 bool Connection::writeGather() {

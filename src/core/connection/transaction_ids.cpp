@@ -80,7 +80,7 @@ void Connection::releaseTransactionId(ZelPacket* packet) {
       partlySent = last;
       return;
     }
-    dropUnsentRest();  // pieces without their last one: the holder was that
+    partlySent = nullptr;  // that last piece itself timed out in the queue
   }
   ids.holders[id] = nullptr;
   --ids.inUse;

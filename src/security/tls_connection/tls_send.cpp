@@ -50,8 +50,10 @@ bool Connection::writeQueuedPacketsSsl() {
       else
         logPacket("send", packet);
     }
-    // The records hold its bytes now: only a request keeps it, for its reply.
-    if (packet->callback != nullptr)
+    if (!raw) notePieceTaken(packet);
+    // The records hold its bytes now: only a request keeps it, for its reply
+    // (one nobody waits for too, which holds its transaction id until then).
+    if (packet->callback != nullptr || holdsTransactionId(packet))
       pending.pushFront(packet);
     else
       ZelPacket::free(packet);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/connection/connection.h"
 #include "core/engine/engine_test_util.h"
@@ -104,6 +105,57 @@ TEST(HttpsDevice, ReconnectResumesTheSessionWithoutAskingAgain) {
   EXPECT_EQ(device.lines("HANDSHAKE "), (std::vector<std::string>{"HANDSHAKE reused=0", "HANDSHAKE reused=1"}));
   EXPECT_EQ(device.lines("LOGIN ").size(), 2u);
   EXPECT_EQ(approver.asked, 1);
+}
+
+// Transaction ids inside TLS as on plain connections: more than 256
+// requests of one command word at once each get their own answer, and
+// requests without a callback hold their ids until the device's answers.
+TEST(HttpsDevice, RequestsBeyondTheTransactionIdsGetTheirOwnReplies) {
+  ZELKIT_REQUIRE_TOOL("python3");
+  PythonDevice device;
+  const std::string url = "https://u:pw@127.0.0.1:" + std::to_string(device.port());
+  zelkit::ZelClient client(url.c_str(), 0, 0);
+  EXPECT_EQ(request(client, kTagEcho, {1}), zeltest::Bytes{1});
+  struct Own {
+    zeltest::Bytes expected;
+    std::atomic<int> calls{0};
+    std::atomic<bool> own{false};
+    static void callback(void* context, zelkit::ZelHeader& header, zelkit::ZelInputStream& stream) {
+      auto* self = static_cast<Own*>(context);
+      zeltest::Bytes got(static_cast<size_t>(stream.available()));
+      if (!got.empty()) stream.read(got.data(), static_cast<int>(got.size()));
+      self->own = header.errorCode == 0 && got == self->expected;
+      ++self->calls;
+    }
+  };
+  auto sendEcho = [&](int index, zelkit::ZelCallback callback, void* context) {
+    const zeltest::Bytes bytes = {static_cast<uint8_t>(index >> 8), static_cast<uint8_t>(index), 7, 7};
+    zelkit::ZelOutputStream payload(bytes.data(), static_cast<int>(bytes.size()));
+    return client.sendRequest(10000, kTagEcho, payload, callback, context);
+  };
+  for (int i = 0; i < 50; ++i) sendEcho(1000 + i, nullptr, nullptr);
+  std::vector<Own> requests(300);
+  int waiting = 0;
+  for (int i = 0; i < 300; ++i) {
+    requests[static_cast<size_t>(i)].expected = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 7, 7};
+    waiting += sendEcho(i, Own::callback, &requests[static_cast<size_t>(i)]) < 0;
+  }
+  EXPECT_GT(waiting, 0);
+  for (Own& one : requests) {
+    ASSERT_TRUE(enginetest::waitUntil([&] { return one.calls.load() == 1; }, 10s));
+    EXPECT_TRUE(one.own);
+  }
+  zelkit::detail::Connection* connection;
+  {
+    zelkit::detail::GlobalLock lock;
+    connection = zelkit::detail::core().getConnection(url.c_str());
+  }
+  EXPECT_TRUE(enginetest::waitUntil(
+      [&] {
+        zelkit::detail::GlobalLock lock;
+        return connection->commandIds[kTagEcho].inUse == 0;
+      },
+      10s));
 }
 
 // "https://" on the Zel port: TLS, and the Zel traffic straight inside it
