@@ -210,6 +210,28 @@ TEST_F(TransactionIds, RequestBeyondTheIdsWaitsForTheFirstThatFrees) {
   release(held);
 }
 
+// A request nobody waits for is still answered by the device: it keeps its
+// id until that answer has come, so the answer cannot reach a newer request.
+TEST_F(TransactionIds, RequestWithoutCallbackHoldsItsIdUntilItsAnswer) {
+  device.setRule(kCommand, zeltest::Rule::silent());
+  Connection* shared = connection();
+  auto inUse = [&] {
+    GlobalLock lock;
+    return shared->commandIds[kCommand].inUse;
+  };
+  client->sendRequest(60000, kCommand, nullptr, nullptr);
+  ASSERT_TRUE(waitUntil([&] { return framesOf(kCommand) == 1; }, 5s));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        GlobalLock lock;
+        return !shared->sendInProgress;
+      },
+      5s));
+  EXPECT_EQ(inUse(), 1);
+  ASSERT_TRUE(device.reply(device.framesWithTag(kCommand)[0], {1}));
+  EXPECT_TRUE(waitUntil([&] { return inUse() == 0; }, 5s));
+}
+
 // A fragmented request waits whole: one whose time runs out while it waits
 // fails without a piece on the wire; another goes out with all its pieces
 // under one id once an id frees.
