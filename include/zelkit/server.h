@@ -4,14 +4,12 @@
 #include <cstdint>
 
 #include "zelkit/export.h"
+#include "zelkit/rtp_streamer_session.h"
 #include "zelkit/session.h"
 #include "zelkit/ssl_keys.h"
 #include "zelkit/streams.h"
 
 namespace zelkit {
-
-class RtpStreamerSession;
-struct RtpStreamDescriptor;
 
 // Handler of one command word, and of an HTTP port's request bodies. The
 // header may be changed before replying: an error reply made from a thrown
@@ -23,6 +21,20 @@ typedef void (*ZelRequestHandler)(ZelSessionRef const& session, ZelHeader& heade
 // 0 or below sends no answer. The request bytes are those the scan carried.
 typedef int (*DiscoveryResponseCallback)(void* context, char* buffer, size_t size, char requestByte1,
                                          char requestByte2);
+
+// What ZelServer::getInfo counts on a line: its media sessions, or the
+// streams it sends (every session whose video goes to a multicast group
+// counted once).
+enum ServerStats : int {
+  LineSessions = 1,
+  LineStreams = 2,
+};
+
+// Media a client sends back on its tunnelled video stream (and its RTCP
+// acknowledgements, payload type 73 as well); runs on the back-channel
+// thread. Raw: data is the whole packet and type 255.
+typedef void (*RtpSessionReceiveCallback)(RtpStreamerSessionRef const& session, RtpPayloadType type,
+                                          unsigned char const* data, int length);
 
 // An application acting as a device derives from this to make its sessions.
 // The last server constructed is the process's server: its factories and
@@ -39,8 +51,9 @@ class ZELKIT_API ZelServer {
 
   // A new session for each accepted connection; null refuses it.
   virtual ZelSession* createSession();
-  // A media session for a client's connect request; the default refuses
-  // with error -1.
+  // A media session for a client's connect request (descriptors of the
+  // streams it asked for); the default refuses with error -1. A refusal is
+  // answered as an error reply carrying the low byte of error.
   virtual RtpStreamerSession* createRtpStreamerSession(ZelSessionRef const& session, RtpStreamDescriptor* descriptors,
                                                        int count, int& error);
 
@@ -65,6 +78,17 @@ class ZELKIT_API ZelServer {
   ZelSessionRef getSession(unsigned short clientId);
   // A message to every session's client.
   void notify(ZelHeader& header, ZelOutputStream& payload);
+
+  // The first callback starts the back-channel thread, which reads what
+  // clients send on tunnelled video streams whose first descriptor carries
+  // 0x80 in byte 9 (sessions whose tunnels arrive after this call); a later
+  // call replaces it, null silences it.
+  void registerReceiverCallback(bool raw, RtpSessionReceiveCallback callback);
+  // A count of the line's media sessions; 0 for another kind or a line
+  // outside 0..255.
+  int getInfo(int line, ServerStats kind);
+  // The media session with this id, or an empty handle.
+  RtpStreamerSessionRef getStreamerSession(unsigned long id);
 
   // Answers network scans on port 1757 and on the discovery group at this
   // port (0: 1800), describing the device by name and two identity words

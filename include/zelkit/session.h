@@ -99,6 +99,7 @@ class ZELKIT_API ZelSession {
  private:
   friend class ZelSessionRef;
   friend class ZelServer;
+  friend class RtpStreamerSession;
   friend class detail::Core;
   friend class detail::Connection;
 

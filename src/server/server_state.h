@@ -5,6 +5,8 @@
 
 namespace zelkit::detail {
 
+class BackChannelReceiver;
+
 constexpr int HTTP_LISTENER = 1;
 constexpr int HTTPS_LISTENER = 2;
 
@@ -25,6 +27,7 @@ struct ServerState {
   ZelRequestHandler httpHandlers[3] = {};
   ZelSession* sessions = nullptr;  // newest first, linked through nextSession_; under the library lock
   ServerTimer* timers = nullptr;   // under the library lock
+  BackChannelReceiver* backChannel = nullptr;  // under the library lock; made by the first receiver callback
 };
 
 ServerState& serverState();

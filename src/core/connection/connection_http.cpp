@@ -6,7 +6,6 @@
 #include "core/engine/lock.h"
 #include "core/http/http_head.h"
 #include "core/http/text_range.h"
-#include "server/media/media_tunnel.h"
 #include "server/server_state.h"
 #include "zelkit/server.h"
 
@@ -18,7 +17,6 @@ constexpr char TUNNEL_REQUEST[] = "GET /zel_tunnel ";
 constexpr char MEDIA_TUNNEL_REQUEST[] = "GET /media_tunnel";
 constexpr int TUNNEL_HEAD_MIN = 20;
 constexpr int MEDIA_TUNNEL_REQUEST_MIN = 45;
-constexpr int MEDIA_TUNNEL_DISCARD = 512;
 constexpr char CONTINUE_ANSWER[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr char BAD_REQUEST_ANSWER[] = "400 Bad request";
 constexpr int32_t POST_LIVE_CHECK_MIN_MS = 500;
@@ -141,12 +139,9 @@ int Connection::parseHttp(const char* data, int length) {
       const char* blank = std::find(data + sizeof MEDIA_TUNNEL_REQUEST - 1, data + length, ' ');
       logText("http", data, static_cast<int>(blank - data), 0);
     }
-    const int result = attachMediaTunnel(socketHandle, &ssl, data, length);
+    // The bytes behind the head go to the stream with the socket.
+    const int result = RtpStreamerSession::attachMediaTunnel(socketHandle, &ssl, data, length);
     if (result == 0) {
-      if (ssl == nullptr) {
-        char discarded[MEDIA_TUNNEL_DISCARD];
-        session->recv(discarded, sizeof discarded, 0);
-      }
       socketHandle = 0;  // the media stream owns the socket now
       endHttpSession();
       return -1;

@@ -4,6 +4,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "core/engine/core.h"
 #include "core/engine/never_destroyed.h"
 #include "core/wire/conversions.h"
@@ -85,8 +88,29 @@ int MediaSocket::sendRaw(const void* data, int length) {
   return platform::sendBytes(handle(), data, length);
 }
 
+void MediaSocket::holdBytes(const void* data, int length) {
+  CriticalSectionLock guard(&ioLock);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  heldBytes_.insert(heldBytes_.end(), bytes, bytes + length);
+}
+
+bool MediaSocket::hasHeldBytes() {
+  CriticalSectionLock guard(&ioLock);
+  return heldTaken_ < heldBytes_.size();
+}
+
 int MediaSocket::recvRaw(void* buffer, int length) {
   CriticalSectionLock guard(&ioLock);
+  if (heldTaken_ < heldBytes_.size()) {
+    const size_t count = std::min(heldBytes_.size() - heldTaken_, static_cast<size_t>(std::max(length, 0)));
+    std::memcpy(buffer, heldBytes_.data() + heldTaken_, count);
+    heldTaken_ += count;
+    if (heldTaken_ == heldBytes_.size()) {
+      heldBytes_.clear();
+      heldTaken_ = 0;
+    }
+    return static_cast<int>(count);
+  }
   if (tls != nullptr) return tlsRead(buffer, length);
   return receiveWithoutWaiting(handle(), buffer, length);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/engine/lock.h"
 #include "platform/socket.h"
@@ -90,6 +91,11 @@ class MediaSocket {
   // out. Changed under the media close lock.
   void setOwnerSet(SocketSet* owner);
 
+  // Bytes of the stream that arrived before the socket was adopted (behind
+  // a tunnel request head, already out of TLS): recvRaw gives them first.
+  void holdBytes(const void* data, int length);
+  bool hasHeldBytes();
+
   // Plain (or TLS) transfers of bytes. recvRaw never waits: 0 when nothing
   // is there yet, -1 on failure or when the peer closed.
   int sendRaw(const void* data, int length);
@@ -122,6 +128,8 @@ class MediaSocket {
   SslContext* tls = nullptr;
   sockaddr_in6 destination{};
   CriticalSection ioLock;
+  // Sends failed in a row; the sending thread's.
+  int32_t sendFailureRun = 0;
 
  private:
   int sendFrame(const void* packet, int length);
@@ -131,6 +139,8 @@ class MediaSocket {
   void freeTls();
 
   SocketSet* ownerSet_ = nullptr;
+  std::vector<uint8_t> heldBytes_;
+  size_t heldTaken_ = 0;
 };
 
 // One receive of what the stream holds now: the count, 0 when nothing is

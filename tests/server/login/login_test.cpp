@@ -225,7 +225,7 @@ TEST_F(Login, CheckAuthenticationTakesShortAndLongPasswordsAsPlain) {
   }
 }
 
-TEST_F(Login, MediaCommandsWithoutMediaSessions) {
+TEST_F(Login, MediaCommandsOfAPlainServer) {
   RawClient client(port);
   struct Case {
     const char* name;
@@ -238,10 +238,10 @@ TEST_F(Login, MediaCommandsWithoutMediaSessions) {
       {"disconnect before login", kCmdDisconnectPrimitive, 0, zeltest::kModeErrorReply, {0xA0}},
       {"disconnect (message word) before login", 0xFF0D0031, 0, zeltest::kModeErrorReply, {0xA0}},
       {"connect before login", kCmdConnectPrimitive, 0, zeltest::kModeErrorReply, {0xA0}},
-      {"keep-alive of no session", kCmdKeepAlive, 0, zeltest::kModeReply, {}},
-      {"disconnect", kCmdDisconnectPrimitive, 1, zeltest::kModeReply, {1}},
-      {"connect, refused", kCmdConnectPrimitive, 1, zeltest::kModeErrorReply, {0x40}},
-      {"stream list, refused", kCmdStreamList, 1, zeltest::kModeErrorReply, {0x40}},
+      {"keep-alive of no session", kCmdKeepAlive, 0, zeltest::kModeErrorReply, {0xB0}},
+      {"stream list of no session", kCmdStreamList, 0, zeltest::kModeReply, {}},
+      {"disconnect of no session", kCmdDisconnectPrimitive, 1, zeltest::kModeReply, {1}},
+      {"connect, refused by the default factory", kCmdConnectPrimitive, 1, zeltest::kModeErrorReply, {0xFF}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
