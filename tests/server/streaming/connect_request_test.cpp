@@ -172,6 +172,18 @@ TEST_F(ConnectRequest, FieldsPassedThrough) {
   EXPECT_EQ(session->lineNumber(), 0x21u);
 }
 
+// Nothing could reach a session without a line again: it goes once its
+// reply is out instead of living on.
+TEST_F(ConnectRequest, SessionWithoutStreamsGoesWithItsReply) {
+  const int before = MediaSession::destroyedCount();
+  const auto reply = connect(client, descriptorBytes(requestDescriptor(3, 0x0100, 5000, 1)));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->mode, zeltest::kModeReply);
+  EXPECT_EQ(reply->sessionId & 0xFF, 0xFFu) << "no line";
+  EXPECT_TRUE(servertest::waitUntil([&] { return MediaSession::destroyedCount() == before + 1; }));
+  EXPECT_FALSE(sessionOf(running.server, *reply));
+}
+
 TEST_F(ConnectRequest, RefusalIsAnErrorReplyWithItsCode) {
   struct Case {
     int error;

@@ -1,10 +1,19 @@
 #include "server/streaming/streaming_test_util.h"
 
+#include <atomic>
 #include <memory>
 
 #include "security/cipher/crypt.h"
 
 namespace streamingtest {
+
+namespace {
+std::atomic<int> destroyed{0};
+}  // namespace
+
+MediaSession::~MediaSession() { ++destroyed; }
+
+int MediaSession::destroyedCount() { return destroyed.load(); }
 
 void MediaSession::onConnectionEstablished() {
   std::lock_guard<std::mutex> guard(mutex_);

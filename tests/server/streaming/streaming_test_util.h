@@ -25,7 +25,9 @@ constexpr uint32_t kDisconnectMessage = 0xFF0D0031;
 class MediaSession : public zelkit::RtpStreamerSession {
  public:
   using RtpStreamerSession::RtpStreamerSession;
+  ~MediaSession() override;
   void onConnectionEstablished() override;
+  static int destroyedCount();
   int establishedCount() const;
   bool waitEstablished(std::chrono::milliseconds timeout);
 
