@@ -109,8 +109,8 @@ TEST_F(LibraryPeer, UdpWithAndWithoutKeys) {
   ASSERT_TRUE(sniffer.open());
   for (bool keys : {false, true}) {
     SCOPED_TRACE(keys ? "keys" : "no keys");
+    PacketLog log;  // outlives the streamer, whose thread calls it
     RtpStreamer streamer(running.zelUrl().c_str(), keys ? 7 : 6);
-    PacketLog log;
     streamer.registerReceiverCallback(false, PacketLog::callback, &log);
     const auto session = connect(streamer, kUdp | kNoMulticast | (keys ? kKeysWanted : 0));
     ASSERT_TRUE(session);
@@ -140,8 +140,8 @@ TEST_F(LibraryPeer, TunnelsWithBackChannelAndAcknowledgements) {
       std::lock_guard<std::mutex> guard(backChannelLog().mutex);
       backChannelLog().packets.clear();
     }
-    RtpStreamer streamer(running.httpUrl().c_str(), keys ? 11 : 10);
     PacketLog log;
+    RtpStreamer streamer(running.httpUrl().c_str(), keys ? 11 : 10);
     streamer.registerReceiverCallback(false, PacketLog::callback, &log);
     const auto session = connect(streamer, kTcpWithAcks | (keys ? kKeysWanted : 0));
     ASSERT_TRUE(session);
