@@ -79,7 +79,7 @@ Connection::~Connection() {
   // A completion that still arrives is not taken for a connection's.
   receiveOp.mode = 0xdeadffff;
   sendOp.mode = 0xdeadffff;
-  if (ssl != nullptr) releaseSsl();
+  releaseSsl();  // its raw buffer stays when a media stream took the context
   freePacket(httpBuffer);
   freePacket(fragment);
   delete[] inbox;

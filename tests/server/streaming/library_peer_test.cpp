@@ -132,14 +132,46 @@ TEST_F(LibraryPeer, UdpWithAndWithoutKeys) {
   }
 }
 
+// Media both ways over a session's two tunnels: video (twice with the
+// marker) and audio to the streamer; back-channel media from it, and its
+// acknowledgements of the marked packets with their sequence numbers (RTCP
+// receiver reports, type 73 as well, 20 bytes behind the first 12).
+void expectTunnelledMedia(const zelkit::RtpStreamerSessionRef& session, RtpStreamer& streamer, const PacketLog& log) {
+  {
+    std::lock_guard<std::mutex> guard(backChannelLog().mutex);
+    backChannelLog().packets.clear();
+  }
+  const Bytes video = pattern(1000, 3);
+  const Bytes audio = pattern(160, 4);
+  ASSERT_EQ(transmit(session, 26, video, 1), 1012);
+  ASSERT_EQ(transmit(session, 26, video, 1), 1012);
+  ASSERT_EQ(transmit(session, 0, audio), 172);
+  ASSERT_TRUE(servertest::waitUntil([&] { return log.packets().size() == 3; }));
+  EXPECT_TRUE(received(log, 26, video));
+  EXPECT_TRUE(received(log, 0, audio));
+
+  const Bytes back = pattern(40, 5);
+  ASSERT_EQ(streamer.transmit(static_cast<zelkit::RtpPayloadType>(73), back.data(), 40, 0), 52);
+  ASSERT_TRUE(servertest::waitUntil([] { return backChannelLog().taken().size() == 3; }));
+  std::set<int> acknowledged;
+  int media = 0;
+  for (const auto& [type, data] : backChannelLog().taken()) {
+    EXPECT_EQ(type, 73);
+    if (data.size() == 20) {
+      acknowledged.insert(zeltest::readU16(data.data() + 6));
+    } else {
+      EXPECT_EQ(data, back);
+      ++media;
+    }
+  }
+  EXPECT_EQ(acknowledged, (std::set<int>{0, 1}));
+  EXPECT_EQ(media, 1);
+}
+
 TEST_F(LibraryPeer, TunnelsWithBackChannelAndAcknowledgements) {
   running.server.registerReceiverCallback(false, onBackChannel);
   for (bool keys : {false, true}) {
     SCOPED_TRACE(keys ? "keys" : "no keys");
-    {
-      std::lock_guard<std::mutex> guard(backChannelLog().mutex);
-      backChannelLog().packets.clear();
-    }
     PacketLog log;
     RtpStreamer streamer(running.httpUrl().c_str(), keys ? 11 : 10);
     streamer.registerReceiverCallback(false, PacketLog::callback, &log);
@@ -147,36 +179,47 @@ TEST_F(LibraryPeer, TunnelsWithBackChannelAndAcknowledgements) {
     ASSERT_TRUE(session);
     // Both tunnels come, the audio one named by its place behind the keys.
     ASSERT_TRUE(mediaSession(session)->waitEstablished(5s));
+    expectTunnelledMedia(session, streamer, log);
+  }
+}
 
-    const Bytes video = pattern(1000, 3);
-    const Bytes audio = pattern(160, 4);
-    ASSERT_EQ(transmit(session, 26, video, 1), 1012);
-    ASSERT_EQ(transmit(session, 26, video, 1), 1012);
-    ASSERT_EQ(transmit(session, 0, audio), 172);
-    ASSERT_TRUE(servertest::waitUntil([&] { return log.packets().size() == 3; }));
-    EXPECT_TRUE(received(log, 26, video));
-    EXPECT_TRUE(received(log, 0, audio));
-
-    // The back channel: media the client sends on its video tunnel.
-    const Bytes back = pattern(40, 5);
-    ASSERT_EQ(streamer.transmit(static_cast<zelkit::RtpPayloadType>(73), back.data(), 40, 0), 52);
-    ASSERT_TRUE(servertest::waitUntil([] { return backChannelLog().taken().size() == 3; }));
-    // The two marked video packets were acknowledged with their sequence
-    // numbers: RTCP receiver reports, type 73 as well, 20 bytes behind the
-    // first 12.
-    std::set<int> acknowledged;
-    int media = 0;
-    for (const auto& [type, data] : backChannelLog().taken()) {
-      EXPECT_EQ(type, 73);
-      if (data.size() == 20) {
-        acknowledged.insert(zeltest::readU16(data.data() + 6));
-      } else {
-        EXPECT_EQ(data, back);
-        ++media;
-      }
+// Over an https:// control connection the streamer asks for keys without
+// being told, and the server gives them there too. Its tunnels go to the
+// HTTPS port, in the clear or under TLS of their own.
+TEST_F(LibraryPeer, OverTlsControlConnections) {
+  running.server.registerReceiverCallback(false, onBackChannel);
+  UdpSniffer sniffer;
+  ASSERT_TRUE(sniffer.open());
+  struct Case {
+    const char* name;
+    unsigned long options;
+    bool tunnels;
+  };
+  const Case cases[] = {
+      {"UDP", kUdp | kNoMulticast, false},
+      {"tunnels in the clear", kTcpWithAcks, true},
+      {"tunnels under TLS", kTcpWithAcks | 0x00400000, true},
+  };
+  uint16_t num = 20;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PacketLog log;
+    RtpStreamer streamer(running.httpsUrl().c_str(), num++);
+    streamer.registerReceiverCallback(false, PacketLog::callback, &log);
+    const auto session = connect(streamer, c.options);
+    ASSERT_TRUE(session);
+    if (c.tunnels) {
+      ASSERT_TRUE(mediaSession(session)->waitEstablished(5s));
+      expectTunnelledMedia(session, streamer, log);
+      continue;
     }
-    EXPECT_EQ(acknowledged, (std::set<int>{0, 1}));
-    EXPECT_EQ(media, 1);
+    const Bytes video = pattern(300, 6);
+    ASSERT_EQ(transmit(session, 26, video), 312);
+    ASSERT_TRUE(servertest::waitUntil([&] { return received(log, 26, video); }));
+    ASSERT_EQ(transmit(session, 26, video), 312);
+    const auto wire = sniffer.next(ntohs(factoryScript().recorded().back().at(0).port));
+    ASSERT_TRUE(wire);
+    EXPECT_NE(Bytes(wire->begin() + 12, wire->end()), video) << "sent without a key";
   }
 }
 

@@ -49,14 +49,17 @@ zelkit::RtpStreamerSession* MediaServer::createRtpStreamerSession(zelkit::ZelSes
   return new MediaSession(descriptors, count);
 }
 
-RunningServer::RunningServer(zelkit::ZelRequestHandler httpHandler) {
-  server.bindHttpPort(httpPort, false, httpHandler);
+RunningServer::RunningServer() {
+  server.bindHttpPort(httpPort, false, nullptr);
+  server.bindHttpPort(httpsPort, true, nullptr);
   server.start(port);
 }
 
 std::string RunningServer::zelUrl() const { return "zelp://u:pw@127.0.0.1:" + std::to_string(port); }
 
 std::string RunningServer::httpUrl() const { return "http://u:pw@127.0.0.1:" + std::to_string(httpPort); }
+
+std::string RunningServer::httpsUrl() const { return "https://u:pw@127.0.0.1:" + std::to_string(httpsPort); }
 
 Descriptor requestDescriptor(uint8_t media, uint16_t transport, uint16_t port, uint8_t line, uint8_t parameter) {
   Descriptor d;

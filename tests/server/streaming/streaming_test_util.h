@@ -58,14 +58,17 @@ class MediaServer : public servertest::TestServer {
                                                        int& error) override;
 };
 
-// A server started on a fresh Zel and HTTP port.
+// A server started on a fresh Zel, HTTP and HTTPS port (the library's
+// built-in key and certificate).
 struct RunningServer {
   MediaServer server;
   const uint16_t port = zeltest::freeLoopbackPort();
   const uint16_t httpPort = zeltest::freeLoopbackPort();
-  RunningServer(zelkit::ZelRequestHandler httpHandler = nullptr);
-  std::string zelUrl() const;   // "zelp://u:pw@127.0.0.1:<port>"
-  std::string httpUrl() const;  // "http://u:pw@127.0.0.1:<httpPort>"
+  const uint16_t httpsPort = zeltest::freeLoopbackPort();
+  RunningServer();
+  std::string zelUrl() const;    // "zelp://u:pw@127.0.0.1:<port>"
+  std::string httpUrl() const;   // "http://u:pw@127.0.0.1:<httpPort>"
+  std::string httpsUrl() const;  // "https://u:pw@127.0.0.1:<httpsPort>"
 };
 
 // A request descriptor as a client writes it: the device sends (direction 0).
