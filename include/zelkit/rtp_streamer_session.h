@@ -63,7 +63,9 @@ class ZELKIT_API RtpStreamerSessionRef : public ZelSessionRef {
 // Sessions of one video line (0..255) form a list: multicast, activeByLine
 // and ZelServer::getInfo work on it. A session ends when its client
 // disconnects or stops its keep-alives; the next transmit then answers -1
-// and the session leaves the lists and lets go of its own handle.
+// and the session leaves the lists and lets go of its own handle. A session
+// made for a connect request that got no stream has no line: it ends once
+// its reply is out.
 class ZELKIT_API RtpStreamerSession : public ZelSession {
  public:
   // Opens the UDP streams at once; TCP streams wait for their tunnel.
