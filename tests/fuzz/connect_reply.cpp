@@ -3,8 +3,8 @@
 // than a header, it is read as a bare payload.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
+#include "../core/wire/received_frame.h"
 #include "core/wire/packet.h"
 #include "core/wire/stream_access.h"
 #include "server/media/connect_reply_reader.h"
@@ -12,26 +12,8 @@
 
 namespace {
 
-using zelkit::detail::ZelPacket;
-
 void require(bool condition) {
   if (!condition) __builtin_trap();
-}
-
-// A packet as the receive path leaves it (see input_stream.cpp).
-ZelPacket* receivedPacket(const uint8_t* frame, size_t length) {
-  const int payloadRoom = static_cast<int>(length) - zelkit::detail::FRAME_HEADER_SIZE;
-  ZelPacket* packet = ZelPacket::alloc(payloadRoom);
-  std::memcpy(packet->wire, frame, zelkit::detail::FRAME_HEADER_SIZE);
-  std::memcpy(packet->payload(), frame + zelkit::detail::FRAME_HEADER_SIZE, static_cast<size_t>(payloadRoom));
-  packet->setTpktWord((packet->tpktWord() & 0xFFFF0000u) | static_cast<uint32_t>(length));
-  int payloadLength = payloadRoom;
-  if ((packet->mode() & zelkit::detail::ModeValueTable) != 0) {
-    const int declared = packet->payloadEndOffset() - zelkit::detail::FRAME_HEADER_SIZE;
-    if (declared < payloadLength) payloadLength = declared;
-  }
-  packet->payloadLength = payloadLength;
-  return packet;
 }
 
 }  // namespace
@@ -40,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace zelkit::detail;
   if (size > 0xFFFF) return 0;
   zelkit::ZelInputStream payload(data, static_cast<int>(size));
-  if (size >= static_cast<size_t>(FRAME_HEADER_SIZE)) StreamAccess::attach(payload, receivedPacket(data, size));
+  if (size >= static_cast<size_t>(FRAME_HEADER_SIZE)) StreamAccess::attach(payload, zelkit::test::packetAsReceived(data, size));
   ConnectReplyReader reader(payload);
   try {
     for (ConnectReplyReader::Item item; (item = reader.next()) != ConnectReplyReader::Item::End;) {

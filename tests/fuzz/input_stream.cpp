@@ -4,11 +4,11 @@
 // buffer instead.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <cwchar>
 
 #include <netinet/in.h>
 
+#include "../core/wire/received_frame.h"
 #include "core/wire/packet.h"
 #include "core/wire/stream_access.h"
 #include "zelkit/exceptions.h"
@@ -21,24 +21,6 @@ using zelkit::detail::ZelPacket;
 
 void require(bool condition) {
   if (!condition) __builtin_trap();
-}
-
-// A packet as the receive path leaves it: the payload alone, the header's
-// payload length taken only when a table follows (and then at most the frame).
-ZelPacket* receivedPacket(const uint8_t* frame, size_t length) {
-  const int payloadRoom = static_cast<int>(length) - zelkit::detail::FRAME_HEADER_SIZE;
-  ZelPacket* packet = ZelPacket::alloc(payloadRoom);
-  std::memcpy(packet->wire, frame, zelkit::detail::FRAME_HEADER_SIZE);
-  std::memcpy(packet->payload(), frame + zelkit::detail::FRAME_HEADER_SIZE, static_cast<size_t>(payloadRoom));
-  // The receive path reads exactly the TPKT length.
-  packet->setTpktWord((packet->tpktWord() & 0xFFFF0000u) | static_cast<uint32_t>(length));
-  int payloadLength = payloadRoom;
-  if ((packet->mode() & zelkit::detail::ModeValueTable) != 0) {
-    const int declared = packet->payloadEndOffset() - zelkit::detail::FRAME_HEADER_SIZE;
-    if (declared < payloadLength) payloadLength = declared;
-  }
-  packet->payloadLength = payloadLength;
-  return packet;
 }
 
 // Every entry found lies within the frame's table.
@@ -114,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZelInputStream stream(frame, static_cast<int>(frameLength));
   ZelPacket* packet = nullptr;
   if (frameLength >= static_cast<size_t>(zelkit::detail::FRAME_HEADER_SIZE)) {
-    packet = receivedPacket(frame, frameLength);
+    packet = zelkit::test::packetAsReceived(frame, frameLength);
     zelkit::detail::StreamAccess::attach(stream, packet);
   }
   for (size_t i = 0; i < scriptLength; ++i) {

@@ -2,7 +2,6 @@
 // walk follows entry lengths from the peer.
 // Input: the frame (TPKT word, header, payload, table); its TPKT length is
 // taken from the input's size, as the receive path reads exactly that.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,13 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < static_cast<size_t>(zelkit::detail::FRAME_HEADER_SIZE) || size > 0xFFFF) return 0;
-  zelkit::test::Bytes frame(data, data + size);
-  frame[2] = static_cast<uint8_t>(size >> 8);
-  frame[3] = static_cast<uint8_t>(size);
-  // The payload alone: with a table, the header's field, at most the frame.
-  int payloadLength = static_cast<int>(size) - zelkit::detail::FRAME_HEADER_SIZE;
-  if ((frame[8] & zelkit::detail::ModeValueTable) != 0) payloadLength = std::min(payloadLength, frame[18] << 8 | frame[19]);
-  zelkit::detail::ZelPacket* packet = zelkit::test::receivedPacket(frame, payloadLength);
+  zelkit::detail::ZelPacket* packet = zelkit::test::packetAsReceived(data, size);
   static std::FILE* const sink = std::fopen("/dev/null", "w");
   zelkit::detail::writePacketDump(sink, "recv", packet->wire + zelkit::detail::TPKT_HEADER_SIZE, 0, packet);
   zelkit::detail::ZelPacket::free(packet);

@@ -360,7 +360,9 @@ class Connection {
   // Sends the records gathered from the engine, if any and no send is out.
   void flushSslGather(const char* failureReason);
   bool writeQueuedPacketsSsl();
-  int sendRawSsl(const char* data, int length);
+  // Queues bytes that the TLS layer sends as data, outside the Zel framing
+  // (a raw packet: TPKT word and tag 0); urgent ones go first.
+  void queueRawSslPacket(const char* data, int length, bool urgent);
   int refuseHttpRequest();
   void endHttpSession();
   void sendRegistrationRequest(uint32_t tag, ZelOutputStream& payload, bool withCallback);

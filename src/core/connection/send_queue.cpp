@@ -138,7 +138,10 @@ int Connection::sendRaw(const char* data, int length, int) {
   GlobalLock lock;
   if (socketHandle <= 0) return -1;
   if (length == 0) length = static_cast<int>(std::strlen(data));
-  if (ssl != nullptr) return sendRawSsl(data, length);
+  if (ssl != nullptr) {
+    queueRawSslPacket(data, length, false);
+    return length;
+  }
   if (sendInProgress) {
     core().log(this, "txer", "Try to send while pending");
     return -1;

@@ -32,19 +32,7 @@ void Connection::sendTunnelRequest() {
   if (length >= TUNNEL_REQUEST_MAX) length = TUNNEL_REQUEST_MAX - 1;
 
   if (ssl != nullptr) {
-    // A raw packet (TPKT word and tag 0) that the TLS layer sends as data.
-    ZelPacket* packet = ZelPacket::alloc(length);
-    packet->setTpktWord(0);
-    packet->setHeaderWord(0, 0);
-    packet->payloadLength = length;
-    packet->remainingMs = RAW_PACKET_REMAINING_MS;
-    packet->callback = nullptr;
-    packet->context = nullptr;
-    packet->waiterEvent = nullptr;
-    packet->sourceUrl = url;
-    std::memcpy(packet->payload(), request, length);
-    PacketChain chain(packet);
-    queuePackets(chain, true);
+    queueRawSslPacket(request, length, true);
     return;
   }
   // Plain TCP: written before any packet can be; a fresh socket takes it whole.

@@ -74,7 +74,7 @@ void Connection::flushSslGather(const char* failureReason) {
   }
 }
 
-int Connection::sendRawSsl(const char* data, int length) {
+void Connection::queueRawSslPacket(const char* data, int length, bool urgent) {
   ZelPacket* packet = ZelPacket::alloc(length);
   packet->setTpktWord(0);
   packet->setHeaderWord(0, 0);
@@ -86,8 +86,7 @@ int Connection::sendRawSsl(const char* data, int length) {
   packet->sourceUrl = url;
   std::memcpy(packet->payload(), data, static_cast<std::size_t>(length));
   PacketChain chain(packet);
-  queuePackets(chain, false);
-  return length;
+  queuePackets(chain, urgent);
 }
 
 }  // namespace zelkit::detail

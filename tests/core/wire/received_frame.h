@@ -44,6 +44,21 @@ inline detail::ZelPacket* receivedPacket(const Bytes& frame, int payloadLength) 
   return packet;
 }
 
+// Peer bytes taken as the receive path takes a frame: its TPKT length is
+// the bytes' count, and payloadLength the payload alone (with a table, the
+// header's field, at most the frame). Needs at least a frame header.
+inline detail::ZelPacket* packetAsReceived(const uint8_t* bytes, size_t length) {
+  Bytes frame(bytes, bytes + length);
+  frame[2] = static_cast<uint8_t>(length >> 8);
+  frame[3] = static_cast<uint8_t>(length);
+  int payloadLength = static_cast<int>(length) - detail::FRAME_HEADER_SIZE;
+  if ((frame[8] & detail::ModeValueTable) != 0) {
+    const int declared = frame[18] << 8 | frame[19];
+    if (declared < payloadLength) payloadLength = declared;
+  }
+  return receivedPacket(frame, payloadLength);
+}
+
 // Value table of the given entries (each already padded to a multiple of 4).
 inline Bytes valueTable(std::initializer_list<Bytes> entries) {
   Bytes body;
