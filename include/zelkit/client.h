@@ -74,6 +74,14 @@ class ZELKIT_API ZelClient {
   static void setConnectTimeout(int milliseconds);
   static void setDefaultTimeout(int milliseconds);
 
+  // Posts the file to the device's web server from a thread of its own, over
+  // TLS when the connection uses it. The outcome reaches the message
+  // callbacks as the local events 0x00300020 (started), 0x00310020 (done)
+  // and 0x00320020 (failed). Returns 0 when the upload started, -1 when one
+  // runs already on the connection or the file cannot be read (or is larger
+  // than 4294967295 bytes). A null file aborts the running upload (0).
+  int startFirmwareUpload(char const* file);
+
   // Applies to handshakes completed afterwards, on every connection; returns
   // 0. A certificate that is not trusted holds its connection back (nothing
   // is sent) until approved() and, with a callback, is reported to it under

@@ -24,4 +24,13 @@ bool listDirectory(const char* path, DirectoryVisitor visit, void* context);
 bool removeFile(const char* path);
 bool removeDirectory(const char* path);
 
+// A file opened for reading in binary mode: its descriptor, or -1.
+int openFileForReading(const char* path);
+// The size of an open file in bytes, or -1.
+long long fileSize(int file);
+// Up to length bytes from the current position: the count, 0 at the end,
+// -1 on failure.
+int readFile(int file, void* buffer, int length);
+void closeFile(int file);
+
 }  // namespace zelkit::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -18,6 +19,7 @@ class ZelSession;
 
 namespace zelkit::detail {
 
+struct FwUploadBuffer;
 struct SslContext;
 
 enum class ConnectionState : int32_t {
@@ -219,6 +221,11 @@ class Connection {
   // certificate is trusted, or waits for the application's approval.
   void decideOnCertificate();
 
+  // Firmware upload: 0 when its thread started or for an abort request
+  // (null file), -1 when one runs already or the file cannot be read.
+  int startFirmwareUpload(const char* file);
+  static void firmwareUploadThread(void* connection);
+
   // Server-side HTTP of accepted connections. parseHttp: 0 read more; 1
   // switched to packet framing; -1 no further reads.
   void startHttpReceive();
@@ -282,8 +289,13 @@ class Connection {
   bool sendInProgress = false;
   uint8_t privilegeLevel = 0;
   ZelSession* session = nullptr;
+  // The firmware upload's local event, and the one housekeeping posted last.
   uint32_t pendingEventCode = 0;
   uint32_t postedEventCode = 0;
+  bool uploadRunning = false;  // its thread has not ended yet
+  FwUploadBuffer* uploadBuffer = nullptr;  // the file, and its name as given
+  // Set by an abort request; read by the upload thread without the lock.
+  std::atomic<bool> uploadAbort{false};
   int32_t connectAttempts = 0;
   int32_t deferCountdownMs = 0;
   int32_t connectRank = 0;

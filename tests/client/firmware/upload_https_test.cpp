@@ -1,0 +1,125 @@
+// Uploads inside TLS to a device on Python's ssl module, and the check of
+// the certificate it presents.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "client/firmware/firmware_device.h"
+#include "client/firmware/upload_test_util.h"
+#include "support/external_tool.h"
+#include "support/log_lines.h"
+#include "support/tls_credentials.h"
+#include "zelkit/system.h"
+
+namespace {
+
+using namespace fwtest;
+using Mode = zelkit::ZelClient::CertificateCheckingMode;
+
+// Approves the certificate of its client's connection when asked.
+struct Approver {
+  zelkit::ZelClient* client = nullptr;
+  std::atomic<int> asked{0};
+  static void callback(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+    auto* approver = static_cast<Approver*>(context);
+    ++approver->asked;
+    approver->client->approved();
+  }
+};
+
+struct CheckingCase {
+  const char* name;
+  Mode mode;
+  bool approve;  // the application approves the client connection's certificate
+  uint32_t outcome;
+};
+
+void PrintTo(const CheckingCase& row, std::ostream* out) { *out << row.name; }
+
+class FirmwareUploadHttps : public testing::TestWithParam<CheckingCase> {};
+
+// The upload trusts what the client's connection trusts: any certificate
+// (mode 0), the one approved for host and port (mode 1), the one approved
+// on the connection itself (mode 2). An untrusted one gets nothing posted.
+TEST_P(FirmwareUploadHttps, PostsInsideTlsWhenTheCertificateIsTrusted) {
+  ASSERT_TRUE(zelkit::test::toolAvailable("python3"));
+  ASSERT_TRUE(zelkit::test::toolAvailable("openssl"));
+  const CheckingCase& row = GetParam();
+  ASSERT_EQ(::setenv("XDG_DATA_HOME", zeltest::temporaryDirectory("firmware-data").c_str(), 1), 0);
+  const auto logs = zeltest::temporaryDirectory("firmware-logs");
+  zelkit::System::setLoggingDirectory(logs.c_str());
+  const zeltest::TlsCredentials credentials;
+  DeviceOptions options;
+  options.certificatePath = credentials.certificatePath;
+  options.keyPath = credentials.keyPath;
+  options.kind = "a";
+  FirmwareDevice device(options);
+  const FirmwareFile file("fw.bin", 70000);
+
+  zelkit::ZelClient client(device.url("https", "admin:secret@").c_str(), 0, 0);
+  Approver approver;
+  approver.client = &client;
+  zelkit::ZelClient::setCertificateCheckingMode(row.mode, false, row.approve ? Approver::callback : nullptr, &approver);
+  UploadEvents events(client);
+  ASSERT_EQ(client.startFirmwareUpload(file.path.c_str()), 0);
+  EXPECT_EQ(events.outcome(), row.outcome);
+  EXPECT_EQ(approver.asked, row.mode != zelkit::ZelClient::CertificateCheckNone && row.approve ? 1 : 0);
+  if (row.outcome == kDone) {
+    const auto post = device.nextPost(1s);
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->at("head").rfind("POST /service5.htm HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(post->at("auth"), "admin:secret");
+    EXPECT_EQ(post->at("md5"), md5Of(file.path));
+    EXPECT_EQ(post->at("form_filename"), file.path.string());
+    EXPECT_TRUE(zeltest::logLines(logs, "fwul").empty());
+  } else {
+    EXPECT_FALSE(device.nextPost(1s));
+    EXPECT_EQ(zeltest::logLines(logs, "fwul"),
+              std::vector<std::string>{"Firmware upload failed: server certificate not trusted"});
+  }
+}
+
+const CheckingCase kChecking[] = {
+    {"AnyCertificate", zelkit::ZelClient::CertificateCheckNone, false, kDone},
+    {"CachedApproval", zelkit::ZelClient::CertificateCheckCached, true, kDone},
+    {"NoCachedApproval", zelkit::ZelClient::CertificateCheckCached, false, kFailed},
+    {"ApprovedOnTheConnection", zelkit::ZelClient::CertificateCheckAlways, true, kDone},
+    {"NotApprovedOnTheConnection", zelkit::ZelClient::CertificateCheckAlways, false, kFailed},
+};
+
+INSTANTIATE_TEST_SUITE_P(Checking, FirmwareUploadHttps, testing::ValuesIn(kChecking),
+                         [](const testing::TestParamInfo<CheckingCase>& info) { return info.param.name; });
+
+// A TLS peer that never answers the ClientHello holds the upload no longer
+// than the handshake's 5 s: a listener that takes connections and reads
+// nothing.
+TEST(FirmwareUploadHttpsSilent, SilentPeerEndsTheHandshake) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const auto logs = zeltest::temporaryDirectory("firmware-logs");
+  zelkit::System::setLoggingDirectory(logs.c_str());
+  const FirmwareFile file("fw.bin", 100);
+  zelkit::ZelClient client(("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port))).c_str(), 0, 0);
+  UploadEvents events(client);
+  ASSERT_EQ(client.startFirmwareUpload(file.path.c_str()), 0);
+  // The kind query's 2 s, then the handshake's 5 s.
+  EXPECT_EQ(events.outcome(0, 12s), kFailed);
+  EXPECT_EQ(zeltest::logLines(logs, "fwul"),
+            std::vector<std::string>{"Firmware upload failed status=-1000 error=10060"});
+  ::close(listener);
+}
+
+}  // namespace
