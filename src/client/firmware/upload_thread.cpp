@@ -10,6 +10,7 @@
 #include "core/connection/connection.h"
 #include "core/engine/lock.h"
 #include "core/wire/conversions.h"
+#include "core/wire/stream_access.h"
 #include "platform/errors.h"
 #include "security/tls/ssl_session_cache.h"
 #include "security/tls_connection/certificate_checking.h"
@@ -26,18 +27,17 @@ constexpr int CREDENTIALS_TEXT_SIZE = 1400;  // base64 of up to 1023 characters
 constexpr int ADDRESS_TEXT_SIZE = 64;
 
 // The device kind from the first octet of the query's reply; 0 when the
-// device does not answer it.
+// device does not answer it. The temporary client is gone before the reply
+// is read. Nothing is thrown: the exception instances are shared.
 int queryDeviceKind(const std::string& url) {
   ZelInputStream reply;
-  try {
-    {
-      ZelClient client(url.c_str(), 0, 0);
-      client.sendRequest(DEVICE_KIND_QUERY_TIMEOUT_MS, DEVICE_KIND_QUERY, reply);
-    }
-    return reply.readOctet();
-  } catch (...) {
-    return 0;
+  {
+    ZelClient client(url.c_str(), 0, 0);
+    client.sendRequest(DEVICE_KIND_QUERY_TIMEOUT_MS, DEVICE_KIND_QUERY, reply);
   }
+  int errorCode = 0;
+  if (!StreamAccess::awaitReply(reply, &errorCode) || reply.available() < 1) return 0;
+  return reply.readOctet();
 }
 
 uint64_t peerKeyOf(const sockaddr_in6& address) {

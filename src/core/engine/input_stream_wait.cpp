@@ -3,6 +3,7 @@
 
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
+#include "core/wire/stream_access.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/streams.h"
 
@@ -52,14 +53,19 @@ struct ThreadWaitEvent {
 }  // namespace
 
 void ZelInputStream::wait() {
+  int errorCode = 0;
+  if (!detail::StreamAccess::awaitReply(*this, &errorCode)) Exception::doThrow(errorCode);
+}
+
+bool detail::StreamAccess::awaitReply(ZelInputStream& stream, int* errorCode) {
   // Every read of a stream calls this: one that was never armed, or whose
   // reply was taken, returns without the lock. The worker completes an armed
   // stream from its own thread, and takes it off its list then.
-  if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) == 0) return;
+  if (std::atomic_ref<uint16_t>(stream.state_).load(std::memory_order_acquire) == 0) return true;
   detail::lockGlobal();
-  if (state_ == 1) {
+  if (stream.state_ == 1) {
     thread_local ThreadWaitEvent waiter;
-    request_->waiterEvent = waiter.event->handle();
+    stream.request_->waiterEvent = waiter.event->handle();
     // Back to the caller's own depth only: the worker may still hold the
     // lock when it wakes this thread, and nothing here needs it any more.
     const int depth = detail::releaseGlobalCompletely();
@@ -68,11 +74,12 @@ void ZelInputStream::wait() {
   } else {
     detail::unlockGlobal();
   }
-  state_ = 0;
-  uint8_t mode = packet_->mode();
+  stream.state_ = 0;
+  uint8_t mode = stream.packet_->mode();
   if (mode != detail::LocalError) mode &= 0x0F;
-  if (mode == detail::ErrorReply) Exception::doThrow(detail::firstErrorOctet(packet_));
-  if (mode == detail::LocalError) Exception::doThrow(detail::firstErrorOctet(packet_) | 0x100);
+  if (mode == detail::ErrorReply) *errorCode = detail::firstErrorOctet(stream.packet_);
+  if (mode == detail::LocalError) *errorCode = detail::firstErrorOctet(stream.packet_) | 0x100;
+  return mode != detail::ErrorReply && mode != detail::LocalError;
 }
 
 }  // namespace zelkit
