@@ -61,7 +61,9 @@ FirmwareDevice::FirmwareDevice(const DeviceOptions& options) : options_(options)
 }
 
 std::string FirmwareDevice::url(const std::string& scheme, const std::string& userInfo, size_t portIndex) const {
-  return scheme + "://" + userInfo + options_.address + ":" + std::to_string(ports_.at(portIndex));
+  const bool ipv6 = options_.address.find(':') != std::string::npos;
+  const std::string host = ipv6 ? "[" + options_.address + "]" : options_.address;
+  return scheme + "://" + userInfo + host + ":" + std::to_string(ports_.at(portIndex));
 }
 
 std::optional<Post> FirmwareDevice::nextPost(std::chrono::milliseconds timeout) {

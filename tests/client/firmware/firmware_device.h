@@ -17,10 +17,10 @@ namespace fwtest {
 using namespace std::chrono_literals;
 
 struct DeviceOptions {
-  std::string kind = "0";     // first octet of the kind query's reply
-  std::string answer = "ok";  // see firmware_device.py
-  int hold = 0;               // answer once this many bodies have arrived
-  std::string address = "127.0.0.1";
+  std::string kind = "0";             // first octet of the kind query's reply
+  std::string answer = "ok";          // see firmware_device.py
+  int hold = 0;                       // answer once this many bodies have arrived
+  std::string address = "127.0.0.1";  // or "::1"
   std::vector<uint16_t> ports = {0};
   std::string certificatePath;  // with keyPath: everything inside TLS
   std::string keyPath;
@@ -33,7 +33,8 @@ class FirmwareDevice {
  public:
   explicit FirmwareDevice(const DeviceOptions& options = {});
   uint16_t port(size_t index = 0) const { return ports_.at(index); }
-  // scheme://userInfo127.0.0.1:port of the port at portIndex
+  // scheme://userInfo<address>:port of the port at portIndex (an IPv6
+  // address in brackets)
   std::string url(const std::string& scheme = "zelp", const std::string& userInfo = "", size_t portIndex = 0) const;
   // The next POST, waiting up to the time-out.
   std::optional<Post> nextPost(std::chrono::milliseconds timeout = 20s);

@@ -257,6 +257,8 @@ def main():
         tls.set_ciphers("AES128-SHA:@SECLEVEL=0")
         tls.load_cert_chain(options.cert, options.key)
     servers = []
+    if ":" in options.address:
+        Server.address_family = socket.AF_INET6
     for port in options.port or [0]:
         server = Server((options.address, port), Device)
         server.tls = tls

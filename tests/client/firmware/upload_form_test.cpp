@@ -117,6 +117,20 @@ TEST(FirmwareUploadForm, CredentialsStayOnOneHeaderLine) {
   }
 }
 
+// A device on IPv6 gets its address and port as the Host.
+TEST(FirmwareUploadForm, Ipv6DeviceGetsItsAddressAsHost) {
+  ASSERT_TRUE(zelkit::test::toolAvailable("python3"));
+  DeviceOptions options;
+  options.address = "::1";
+  FirmwareDevice device(options);
+  const FirmwareFile file("fw.bin", 100);
+  const auto post = upload(device, device.url("http"), file.path.c_str());
+  ASSERT_TRUE(post);
+  EXPECT_NE(post->at("head").find("\r\nHost: [::1]:" + std::to_string(device.port()) + "\r\n"), std::string::npos)
+      << post->at("head");
+  EXPECT_EQ(post->at("md5"), md5Of(file.path));
+}
+
 // A URL on the Zel port 1756 uploads to the device's port 80; the kind
 // query still goes to 1756.
 TEST(FirmwareUploadForm, ZelPortUploadsToPort80) {
