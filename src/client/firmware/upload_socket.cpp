@@ -63,6 +63,16 @@ int UploadSocket::connect(const sockaddr_in6& address, int timeoutMs) {
   if (noteAbort()) return -1;
   socket_ = platform::openSocket(address.sin6_family, SOCK_STREAM, 0);
   if (socket_ == platform::InvalidSocket) return -1;
+  if (awaitConnect(address, timeoutMs) == 0) return 0;
+  // A connect given up on stops at once: it no longer counts against the
+  // limit, so it must not go on trying either.
+  const uint32_t error = platform::lastError();
+  close();
+  platform::setLastError(error);
+  return -1;
+}
+
+int UploadSocket::awaitConnect(const sockaddr_in6& address, int timeoutMs) {
   platform::setNonBlocking(socket_, true);
   const auto* target = reinterpret_cast<const sockaddr*>(&address);
   if (platform::connectSocket(socket_, target, sizeof address) == 0) return 0;

@@ -25,7 +25,7 @@ class UploadSocket {
   UploadSocket(const UploadSocket&) = delete;
   UploadSocket& operator=(const UploadSocket&) = delete;
 
-  // 0, or -1.
+  // 0, or -1 with the socket closed again.
   int connect(const sockaddr_in6& address, int timeoutMs);
   // The client handshake on the connected socket: 0 once established, else
   // the engine's error, SslError::Timeout, or -1 when aborted.
@@ -47,6 +47,8 @@ class UploadSocket {
   // became ready); false when the deadline has passed or the upload was
   // aborted.
   bool waitSlice(Awaiting awaiting, const platform::Deadline& deadline, bool* ready);
+  // The connect of the open socket, by its time-out: 0, or -1.
+  int awaitConnect(const sockaddr_in6& address, int timeoutMs);
   int sendPlain(const char* data, int length, const platform::Deadline& deadline);
   // The engine's transport: receive what is there, and send all of it by
   // the deadline of the operation under way.

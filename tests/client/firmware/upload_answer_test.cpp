@@ -59,7 +59,7 @@ const AnswerCase kAnswers[] = {
     {"Ok", "ok", kDone, nullptr},
     {"StatusLineInTwoSegments", "split", kDone, nullptr},
     {"Unauthorized", "refused", kFailed, "Firmware upload failed status=401"},
-    // Counted a success by the original design; nothing says the device took it.
+    // One byte is no status line: nothing says the device took the file.
     {"OneByte", "onebyte", kFailed, "Firmware upload failed: answer ended after 1 bytes"},
     {"ClosedInTheStatusLine", "cut", kFailed, "Firmware upload failed: answer ended after 11 bytes"},
     {"StatusLinePastTheBound", "long", kFailed, "Firmware upload failed: no status line in 512 bytes"},
