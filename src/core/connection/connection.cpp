@@ -113,6 +113,8 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   sendGatherCount = 0;
   if (partlySent != nullptr) dropUnsentRest();
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);
+  // Its outcome, delivered later, would reach the login of the next connect.
+  dropLoginRequests();
   freePacket(receivePacket);
   receiveRemaining = 0;
   receivePhase = ReceivePhase::Header;

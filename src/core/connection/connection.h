@@ -378,6 +378,9 @@ class Connection {
   int refuseHttpRequest();
   void endHttpSession();
   void sendRegistrationRequest(uint32_t tag, ZelOutputStream& payload, bool withCallback);
+  // Frees the login requests still queued or pending: a close ends the
+  // login of its socket.
+  void dropLoginRequests();
 };
 
 // Connections in state Connecting, process-wide.

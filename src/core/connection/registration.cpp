@@ -74,6 +74,30 @@ void Connection::answerChallenge(ZelHeader&, ZelInputStream& stream) {
   sendRegistrationRequest(ZelTag::Register, payload, true);
 }
 
+void Connection::dropLoginRequests() {
+  PacketChain logins;
+  auto takeLogins = [&](List<ZelPacket>& packets) {
+    int taken = 0;
+    for (ZelPacket* packet = packets.first(); packet != nullptr;) {
+      ZelPacket* next = packet->pNext;
+      if (packet->callback == onRegisterReply) {
+        packets.remove(packet);
+        logins.pushFront(packet);
+        ++taken;
+      }
+      packet = next;
+    }
+    return taken;
+  };
+  queuedCount -= takeLogins(sendQueue);
+  takeLogins(pending);
+  // Only now: a freed id may go to a waiting request at once.
+  while (ZelPacket* login = logins.popFront()) {
+    releaseTransactionId(login);
+    ZelPacket::free(login);
+  }
+}
+
 void Connection::onRegisterReply(void* context, ZelHeader& header, ZelInputStream& stream) {
   auto* connection = static_cast<Connection*>(context);
   GlobalLock lock;

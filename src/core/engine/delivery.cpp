@@ -34,7 +34,15 @@ void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
     ZelPacket::free(packet);
     return;
   }
-  if (notificationHandler != nullptr && callback != Connection::onRegisterReply) {
+  if (callback == Connection::onRegisterReply) {
+    // The login's outcome is applied under the lock it was matched or
+    // expired under: with the lock let go in between, a close could come
+    // first, and the outcome of the closed socket would revive it.
+    invokeCallback(callback, packet->context, packet);
+    ZelPacket::free(packet);
+    return;
+  }
+  if (notificationHandler != nullptr) {
     callbackQueue.append(packet);
     notificationHandler(notificationContext);
     return;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -226,6 +227,50 @@ TEST(LoginFaults, SilentDeviceFailsTheConnectAfterTheConnectTimeout) {
     EXPECT_FALSE(events.waitFor(LocalEvent::ConnectionClosed, 0ms));
     client->unregisterCallback(nullptr, &events);
   }
+}
+
+std::atomic<int> timeOutPasses{0};
+void countTimeOutPass(void*, zelkit::ZelHeader&, zelkit::ZelInputStream&) { ++timeOutPasses; }
+
+// A close ends the login under way on its socket: the next connect's login
+// goes on however long it takes, even past the time-out pass that would
+// have completed the first one.
+TEST(LoginFaults, LoginEndedByACloseLeavesTheNextLoginAlone) {
+  RawPeer peer;
+  const std::string url = peer.url("HookOn1@");
+  zelkit::ZelClient client(url.c_str(), 0, 0);
+  Recorder events;
+  Recorder replies;
+  client.registerMessageCallback(Recorder::callback, &events);
+  ASSERT_TRUE(peer.accept(5s));
+  ASSERT_TRUE(peer.readUntil(zeltest::kTagRegister, 5s));  // left unanswered
+  zelkit::detail::Connection* connection = zelkit::detail::core().getConnection(url.c_str());
+  {
+    // No time-out pass comes between: it meets both logins.
+    zelkit::detail::GlobalLock lock;
+    client.disconnect();
+    client.sendRequest(10000, kCommand, Recorder::callback, &replies);  // connects again
+  }
+  peer.closeConnection();
+  ASSERT_TRUE(peer.accept(5s));
+  const auto registration = peer.readUntil(zeltest::kTagRegister, 5s);
+  ASSERT_TRUE(registration);
+  zelkit::detail::core().setTimer(1, 0, countTimeOutPass, nullptr, nullptr);  // fires after the pass's time-outs
+  ASSERT_TRUE(waitUntil([] { return timeOutPasses.load() == 1; }, 5s));
+  ASSERT_TRUE(peer.reply(registration->header, {1, 3, 0x01, 0x02}));
+  const auto request = peer.readUntil(kCommand, 5s);
+  ASSERT_TRUE(request);
+  ASSERT_TRUE(peer.reply(request->header, {7}));
+  const auto reply = replies.waitFor(kCommand, 5s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->errorCode, 0);
+  EXPECT_EQ(client.getClientId(), 0x0102);
+  EXPECT_FALSE(events.waitFor(LocalEvent::ConnectFailed, 0ms));
+  {
+    zelkit::detail::GlobalLock lock;
+    EXPECT_EQ(connection->state, zelkit::detail::ConnectionState::Registered);
+  }
+  client.unregisterCallback(nullptr, &events);
 }
 
 struct TunnelCase {
