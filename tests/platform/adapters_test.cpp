@@ -10,6 +10,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include "support/external_tool.h"
+
 namespace zelkit::platform {
 namespace {
 
@@ -45,8 +47,8 @@ struct Expected {
 // The iproute2 tool is the oracle: its IPv4 addresses (loopback left out),
 // the default routes and the hardware addresses in /sys.
 TEST(Adapters, MatchTheSystemsOwnTools) {
+  ZELKIT_REQUIRE_TOOL("ip");
   const std::string addresses = commandOutput("ip -4 -o addr show 2>/dev/null");
-  if (addresses.empty()) GTEST_SKIP() << "the ip tool is not available";
   std::vector<Expected> expected;
   std::istringstream lines(addresses);
   for (std::string line; std::getline(lines, line);) {

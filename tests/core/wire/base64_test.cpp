@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/wire/conversions.h"
+#include "support/external_tool.h"
 
 namespace zelkit::detail {
 namespace {
@@ -59,7 +60,8 @@ const Oracle& oracle() {
 }
 
 TEST(Base64, EncodingMatchesPythonForLengthsUpTo200) {
-  ASSERT_EQ(oracle().lines.size(), static_cast<size_t>(kMaxLength + 1)) << "python3 must be installed";
+  ZELKIT_REQUIRE_TOOL("python3");
+  ASSERT_EQ(oracle().lines.size(), static_cast<size_t>(kMaxLength + 1));
   for (int n = 0; n <= kMaxLength; ++n) {
     const Bytes data = sample(n);
     char out[400];
@@ -69,7 +71,8 @@ TEST(Base64, EncodingMatchesPythonForLengthsUpTo200) {
 }
 
 TEST(Base64, DecodingPythonsTextGivesTheBytesBack) {
-  ASSERT_EQ(oracle().plain.size(), static_cast<size_t>(kMaxLength + 1)) << "python3 must be installed";
+  ZELKIT_REQUIRE_TOOL("python3");
+  ASSERT_EQ(oracle().plain.size(), static_cast<size_t>(kMaxLength + 1));
   for (int n = 0; n <= kMaxLength; ++n) {
     const std::string& text = oracle().plain[static_cast<size_t>(n)];
     Bytes out(static_cast<size_t>(n) + 4, 0xAA);

@@ -61,7 +61,7 @@ Bytes counterBlock(const Bytes& salt, const Bytes& packet, uint32_t b) {
 class AesRtp : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::opensslAvailable()) GTEST_SKIP() << "openssl not found";
+    ZELKIT_REQUIRE_TOOL("openssl");
     auto derived = deriveWithOpenssl();
     ASSERT_TRUE(derived);
     keys = *derived;

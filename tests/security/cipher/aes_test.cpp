@@ -32,7 +32,7 @@ TEST(Aes, Fips197ExampleBothDirections) {
 // Many blocks under several keys against openssl, both directions, on
 // aligned and odd buffer addresses.
 TEST(Aes, EcbAgreesWithOpensslAtAnyAddress) {
-  if (!test::opensslAvailable()) GTEST_SKIP() << "openssl not found";
+  ZELKIT_REQUIRE_TOOL("openssl");
   for (uint32_t seed = 1; seed <= 4; ++seed) {
     const Bytes key = randomBytes(16, seed);
     const Bytes plain = randomBytes(16 * 64, seed + 100);

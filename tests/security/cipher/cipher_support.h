@@ -17,8 +17,6 @@ inline std::optional<Bytes> opensslEcb(const std::string& cipher, const Bytes& k
   return runTool(command + " 2>/dev/null", data);
 }
 
-inline bool opensslAvailable() { return toolAvailable("openssl"); }
-
 // Reproducible test data.
 inline Bytes randomBytes(std::size_t n, uint32_t seed) {
   std::mt19937 generator(seed);

@@ -42,7 +42,7 @@ TEST(Des, KnownAnswers) {
 
 // Every S-box entry is reached by a few hundred random blocks.
 TEST(Des, EcbAgreesWithOpenssl) {
-  if (!test::opensslAvailable()) GTEST_SKIP() << "openssl not found";
+  ZELKIT_REQUIRE_TOOL("openssl");
   for (uint32_t seed = 1; seed <= 4; ++seed) {
     const Bytes key = randomBytes(8, seed);
     const Bytes plain = randomBytes(8 * 256, seed + 100);

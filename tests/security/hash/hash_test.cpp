@@ -86,7 +86,7 @@ TEST(Sha1, Rfc3174SuiteInOneInputAndByteByByte) {
 // Every length across the padding boundaries (55, 56, 64, 119, 120, 128),
 // against Python's hashlib, in one piece and in pieces that straddle blocks.
 TEST(Hashes, LengthsUpTo130AgreeWithHashlib) {
-  if (!test::toolAvailable("python3")) GTEST_SKIP() << "python3 not found";
+  ZELKIT_REQUIRE_TOOL("python3");
   constexpr int maxLength = 130;
   const auto output = test::runTool(
       "python3 -c 'import hashlib\n"

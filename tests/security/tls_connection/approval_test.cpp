@@ -11,6 +11,7 @@
 #include "security/key_fixtures.h"
 #include "security/tls_connection/certificate_checking.h"
 #include "security/tls_connection/tls_device_util.h"
+#include "support/certificate_checking_reset.h"
 #include "support/log_lines.h"
 #include "zelkit/client.h"
 
@@ -64,6 +65,7 @@ TEST_P(Approval, AsksForUntrustedCertificatesOnly) {
   }
 
   Recorder events;
+  const zeltest::CertificateCheckingReset reset;
   ASSERT_EQ(ZelClient::setCertificateCheckingMode(row.mode, row.raw, Recorder::callback, &events), 0);
   const std::string url = "https://u:pw@127.0.0.1:" + std::to_string(server.port());
   ZelClient client(url.c_str(), 0, 0);

@@ -10,6 +10,7 @@
 #include "core/engine/lock.h"
 #include "security/key_fixtures.h"
 #include "security/tls_connection/tls_device_util.h"
+#include "support/certificate_checking_reset.h"
 #include "support/log_lines.h"
 #include "support/private_network.h"
 #include "zelkit/client.h"
@@ -94,6 +95,7 @@ TEST(HttpsDevice, ReconnectResumesTheSessionWithoutAskingAgain) {
   zelkit::ZelClient client(("https://u:pw@127.0.0.1:" + std::to_string(device.port())).c_str(), 0, 0);
   Approver approver;
   approver.client = &client;
+  const zeltest::CertificateCheckingReset reset;
   zelkit::ZelClient::setCertificateCheckingMode(zelkit::ZelClient::CertificateCheckAlways, false, Approver::callback,
                                                 &approver);
   EXPECT_EQ(request(client, kTagEcho, {1}), zeltest::Bytes{1});

@@ -208,7 +208,7 @@ void expectResponderFound() {
 }
 
 TEST(DiscoveryAcrossNamespaces, ScannerFindsTheResponderOnAndOffItsSubnet) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("xmllint")) << "package libxml2-utils";
+  ZELKIT_REQUIRE_TOOL("xmllint");
   TwoNamespaces namespaces;
   ASSERT_EQ(namespaces.create(), "");
   // Forked before this process starts a thread of the library.

@@ -21,7 +21,7 @@ std::string describe(Requester& requester) {
 }
 
 TEST_F(ResponderTest, DescriptionCarriesTheDeviceAndItsListeners) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("xmllint")) << "package libxml2-utils";
+  ZELKIT_REQUIRE_TOOL("xmllint");
   server->bindHttpPort(8080, false, ignoreRequest);
   server->bindHttpPort(8443, true, ignoreRequest);
   server->start(1756);
@@ -53,7 +53,7 @@ TEST_F(ResponderTest, DescriptionCarriesTheDeviceAndItsListeners) {
 }
 
 TEST_F(ResponderTest, AnyNameGivesWellFormedXml) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("xmllint")) << "package libxml2-utils";
+  ZELKIT_REQUIRE_TOOL("xmllint");
   struct Case {
     std::wstring name;
     std::string friendlyName;
@@ -84,7 +84,7 @@ TEST_F(ResponderTest, AnyNameGivesWellFormedXml) {
 }
 
 TEST_F(ResponderTest, LongNameIsCutToFitTheDatagram) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("xmllint")) << "package libxml2-utils";
+  ZELKIT_REQUIRE_TOOL("xmllint");
   struct Case {
     wchar_t character;
     std::string form;  // in the element's text

@@ -10,6 +10,7 @@
 #include "core/engine/core.h"
 #include "server/server_test_util.h"
 #include "support/background_process.h"
+#include "support/certificate_checking_reset.h"
 #include "support/external_tool.h"
 #include "support/log_lines.h"
 #include "support/tls_credentials.h"
@@ -114,7 +115,7 @@ class HttpsPort : public ::testing::Test {
 // Keys installed before the process's first TLS context serve the port;
 // s_client connects without a legacy switch.
 TEST_F(HttpsPort, SClientSeesTheInstalledCertificate) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("openssl")) << "openssl not found";
+  ZELKIT_REQUIRE_TOOL("openssl");
   ASSERT_EQ(installKeys(credentials), 0);
   startServer();
   const std::string expected = sha1Fingerprint(credentials.certificatePem);
@@ -125,7 +126,7 @@ TEST_F(HttpsPort, SClientSeesTheInstalledCertificate) {
 // The keys are read once, by the first TLS context of the process: here a
 // client's. Keys installed afterwards are not used.
 TEST_F(HttpsPort, KeysAreReadAtTheFirstTlsContext) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("openssl")) << "openssl not found";
+  ZELKIT_REQUIRE_TOOL("openssl");
   startServer();
   {
     zelkit::ZelClient client(("https://HookOn1@127.0.0.1:" + std::to_string(httpsPort)).c_str(), 0, 0);
@@ -143,7 +144,7 @@ TEST_F(HttpsPort, KeysAreReadAtTheFirstTlsContext) {
 // An outside TLS client logs in through the tunnel inside TLS; its two
 // requests, written at once, share one record and are both answered.
 TEST_F(HttpsPort, PythonClientLogsInThroughTheTunnel) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("python3")) << "python3 not found";
+  ZELKIT_REQUIRE_TOOL("python3");
   ASSERT_EQ(installKeys(credentials), 0);
   {
     LoginScript& script = loginScript();
@@ -174,6 +175,7 @@ void recordQuestion(void* context, zelkit::ZelHeader& header, zelkit::ZelInputSt
 TEST_F(HttpsPort, AcceptedConnectionsNeverWaitForApproval) {
   startServer();
   std::vector<std::string> asked;  // written on the worker with the lock held
+  const zeltest::CertificateCheckingReset reset;
   ASSERT_EQ(zelkit::ZelClient::setCertificateCheckingMode(zelkit::ZelClient::CertificateCheckAlways, false,
                                                           recordQuestion, &asked),
             0);
@@ -205,6 +207,7 @@ TEST_F(HttpsPort, CheckingModeChangesWhileHandshakesComplete) {
   ASSERT_EQ(::setenv("XDG_DATA_HOME", zeltest::temporaryDirectory("cert-data").c_str(), 1), 0);
   startServer();
   zelkit::ZelClient client(("https://HookOn1@127.0.0.1:" + std::to_string(httpsPort)).c_str(), 0, 0);
+  const zeltest::CertificateCheckingReset reset;
   std::atomic<bool> stop{false};
   std::vector<std::thread> switchers;
   for (int i = 0; i < 3; ++i) {
@@ -230,7 +233,7 @@ TEST_F(HttpsPort, CheckingModeChangesWhileHandshakesComplete) {
 // layer, the status goes out as a record, and the handler reads and writes
 // the connection through TLS.
 TEST(HttpsPost, HandlerReadsAndWritesThroughTls) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("python3")) << "python3 not found";
+  ZELKIT_REQUIRE_TOOL("python3");
   PostServer server;
   const uint16_t port = zeltest::freeLoopbackPort();
   server.bindHttpPort(port, true, onPost);

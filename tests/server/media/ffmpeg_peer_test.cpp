@@ -64,7 +64,7 @@ uint16_t freeUdpPort() {
 
 void requireTools() {
   for (const char* tool : {"ffmpeg", "tshark"})
-    ASSERT_TRUE(zelkit::test::toolAvailable(tool)) << tool << " is missing (scripts/ensure-packages.sh installs it)";
+    ZELKIT_REQUIRE_TOOL(tool);
 }
 
 TEST(FfmpegPeer, ReceivesWhatFfmpegSends) {

@@ -43,7 +43,7 @@ zelkit::platform::Socket connectTo(uint16_t port) {
 }
 
 TEST(MediaTls, FramesTravelAsApplicationDataBothWays) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("openssl"));
+  ZELKIT_REQUIRE_TOOL("openssl");
   TempDirectory directory;
   const std::string key = directory.path / "key.pem";
   const std::string certificate = directory.path / "cert.pem";

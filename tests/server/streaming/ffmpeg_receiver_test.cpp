@@ -25,7 +25,7 @@ bool udpPortBound(uint16_t port) {
 }
 
 TEST(FfmpegReceiver, GetsThePayloadsTheSessionSends) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("ffmpeg")) << "ffmpeg is missing (scripts/ensure-packages.sh installs it)";
+  ZELKIT_REQUIRE_TOOL("ffmpeg");
   char pattern_[] = "/tmp/zelkit-ffmpeg-XXXXXX";
   const fs::path directory = ::mkdtemp(pattern_);
   const uint16_t port = [] {

@@ -235,7 +235,7 @@ TEST_F(MediaTunnel, BytesBehindTheHeadReachTheBackChannel) {
 // curl opens the tunnel and writes what arrives: the server's frames, until
 // its time limit ends it (exit 28). Sends that fail after that are logged.
 TEST_F(MediaTunnel, CurlAsTheTunnelPeer) {
-  ASSERT_TRUE(zelkit::test::toolAvailable("curl")) << "curl is missing (scripts/ensure-packages.sh installs it)";
+  ZELKIT_REQUIRE_TOOL("curl");
   TempDirectory directory;
   fs::create_directory(directory.path / "logs");
   zelkit::System::setLoggingDirectory((directory.path / "logs").c_str());
