@@ -1,12 +1,24 @@
-// Round trips and throughput of requests through the library, against a
-// minimal device on plain blocking sockets (one thread per connection, its
-// own framing), beside a raw ping-pong of the same frames as the floor.
+// Requests through the library against a minimal batching device on plain
+// sockets (a process of its own, one thread per connection), beside plain
+// clients of the same frames to the same device in the same run:
+// - synchronous round trips, p50 and p99, against a blocking ping-pong;
+// - pipelined requests (window 200 per connection) on 1, 8, 64 and 256
+//   connections, against a one-thread busy-polling epoll client, with the
+//   client process's CPU time per request;
+// - the memory an idle logged-in connection costs the client process.
+// Pin it as a whole (taskset -c N) so device and client share one core.
 //
-//   bench_round_trip [round trips] [seconds per throughput run, 0: none]
+//   bench_round_trip [round trips, 0: none] [seconds per throughput run, 0: none] [repeats]
+//                    [connection counts, comma-separated]
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,7 +44,9 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kCommand = 0x0A370C31;
 constexpr uint32_t kRegister = 0xFF000C31;
 constexpr int kPayload = 20;
+constexpr int kFrame = 20 + kPayload;
 constexpr int kWindow = 200;  // outstanding requests per connection when pipelining
+constexpr int kIdleConnections = 256;
 
 uint16_t read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t read32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
@@ -47,19 +61,23 @@ bool sendAll(int fd, const uint8_t* data, size_t size) {
   return true;
 }
 
+void noDelay(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 // The device: every request is answered with its own payload; Register gets
 // result 1, privilege 3, client id 1. All replies to what one read brought
 // go out in one send.
 void serveConnection(int fd) {
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  noDelay(fd);
   std::vector<uint8_t> in;
   std::vector<uint8_t> out;
-  uint8_t buffer[65536];
+  std::vector<uint8_t> buffer(65536);
   for (;;) {
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
     if (got <= 0) break;
-    in.insert(in.end(), buffer, buffer + got);
+    in.insert(in.end(), buffer.data(), buffer.data() + got);
     size_t offset = 0;
     out.clear();
     while (in.size() - offset >= 4) {
@@ -91,64 +109,97 @@ void serveConnection(int fd) {
   ::close(fd);
 }
 
-class Device {
- public:
-  Device() {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+// Runs the device in a child process (forked before any thread starts) and
+// returns its port; the child ends with its parent.
+uint16_t startDevice() {
+  int ports[2];
+  if (::pipe(ports) != 0) std::exit(1);
+  if (::fork() == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listenFd_, 64);
+    ::bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listenFd, 512);
     socklen_t length = sizeof address;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    std::thread([fd = listenFd_] {
-      for (;;) {
-        const int connection = ::accept(fd, nullptr, nullptr);
-        if (connection < 0) return;
-        std::thread(serveConnection, connection).detach();
-      }
-    }).detach();
+    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &length);
+    const uint16_t port = ntohs(address.sin_port);
+    if (::write(ports[1], &port, sizeof port) != sizeof port) std::_Exit(1);
+    for (;;) {
+      const int connection = ::accept(listenFd, nullptr, nullptr);
+      if (connection < 0) std::_Exit(0);
+      std::thread(serveConnection, connection).detach();
+    }
   }
-  uint16_t port() const { return port_; }
-
- private:
-  int listenFd_;
-  uint16_t port_;
-};
-
-struct Percentiles {
-  double p50;
-  double p99;
-};
-
-Percentiles percentiles(std::vector<double>& microseconds) {
-  std::sort(microseconds.begin(), microseconds.end());
-  return {microseconds[microseconds.size() / 2], microseconds[microseconds.size() * 99 / 100]};
+  uint16_t port = 0;
+  if (::read(ports[0], &port, sizeof port) != sizeof port) std::exit(1);
+  ::close(ports[0]);
+  ::close(ports[1]);
+  return port;
 }
 
-// The floor: one blocking client socket, one 40-byte frame each way.
-Percentiles rawPingPong(const Device& device, int rounds) {
+int connectTo(uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  noDelay(fd);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(device.port());
+  address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::exit(1);
-  uint8_t frame[20 + kPayload] = {3, 0, 0, 20 + kPayload};
+  return fd;
+}
+
+void writeRequestFrame(uint8_t* frame, uint8_t transactionId) {
+  std::memset(frame, 0, kFrame);
+  frame[0] = 3;
+  frame[3] = kFrame;
   frame[4] = 0x0A;
   frame[5] = 0x37;
   frame[6] = 0x0C;
   frame[7] = 0x31;
+  frame[9] = transactionId;
   frame[19] = kPayload;
-  uint8_t reply[sizeof frame];
+}
+
+// The client process's resources, all threads.
+struct Usage {
+  double cpuSeconds;
+  long contextSwitches;
+};
+
+Usage usageNow() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
+  return {seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_nvcsw + usage.ru_nivcsw};
+}
+
+struct Latency {
+  double p50;
+  double p99;
+  double switchesPerRound;
+};
+
+Latency summarise(std::vector<double>& microseconds, const Usage& before, int rounds) {
+  std::sort(microseconds.begin(), microseconds.end());
+  const Usage after = usageNow();
+  return {microseconds[microseconds.size() / 2], microseconds[microseconds.size() * 99 / 100],
+          static_cast<double>(after.contextSwitches - before.contextSwitches) / rounds};
+}
+
+// The floor: one blocking client socket, one 40-byte frame each way.
+Latency rawPingPong(int fd, int rounds) {
+  uint8_t frame[kFrame];
+  writeRequestFrame(frame, 0);
+  uint8_t reply[kFrame];
   std::vector<double> times;
-  for (int i = 0; i < rounds + rounds / 10; ++i) {
+  const int warmUp = rounds / 10;
+  Usage before{};
+  for (int i = 0; i < rounds + warmUp; ++i) {
+    if (i == warmUp) before = usageNow();
     const auto start = Clock::now();
     sendAll(fd, frame, sizeof frame);
     size_t have = 0;
@@ -157,24 +208,145 @@ Percentiles rawPingPong(const Device& device, int rounds) {
       if (got <= 0) std::exit(1);
       have += static_cast<size_t>(got);
     }
-    if (i >= rounds / 10) times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    if (i >= warmUp) times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
-  ::close(fd);
-  return percentiles(times);
+  return summarise(times, before, rounds);
 }
 
-Percentiles synchronousRequests(zelkit::ZelClient& client, int rounds) {
+Latency synchronousRequests(zelkit::ZelClient& client, int rounds) {
   std::vector<double> times;
-  for (int i = 0; i < rounds + rounds / 10; ++i) {
+  const int warmUp = rounds / 10;
+  Usage before{};
+  for (int i = 0; i < rounds + warmUp; ++i) {
+    if (i == warmUp) before = usageNow();
     zelkit::ZelOutputStream payload;
     for (int b = 0; b < kPayload; ++b) payload.writeOctet(static_cast<unsigned char>(b));
     zelkit::ZelInputStream response;
     const auto start = Clock::now();
     client.sendRequest(5000, kCommand, payload, response);
     response.wait();
-    if (i >= rounds / 10) times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    if (i >= warmUp) times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
-  return percentiles(times);
+  return summarise(times, before, rounds);
+}
+
+struct Throughput {
+  double requestsPerSecond;
+  double cpuMicrosecondsPerRequest;
+};
+
+Throughput measure(const std::atomic<long>& completed, double seconds) {
+  const long before = completed.load();
+  const Usage usageBefore = usageNow();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const long done = completed.load() - before;
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const Usage usageAfter = usageNow();
+  return {static_cast<double>(done) / elapsed,
+          done > 0 ? (usageAfter.cpuSeconds - usageBefore.cpuSeconds) * 1e6 / static_cast<double>(done) : 0};
+}
+
+// The anchor: one thread, busy-polling epoll over all connections; each
+// read's replies are answered with as many new requests in one send.
+class EpollClient {
+ public:
+  EpollClient(uint16_t port, int connections) : epoll_(::epoll_create1(0)) {
+    for (int i = 0; i < kWindow; ++i) writeRequestFrame(&requests_[static_cast<size_t>(i) * kFrame], static_cast<uint8_t>(i));
+    for (int c = 0; c < connections; ++c) {
+      Peer peer;
+      peer.fd = connectTo(port);
+      peers_.push_back(peer);
+    }
+    for (size_t c = 0; c < peers_.size(); ++c) {
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = c;
+      ::epoll_ctl(epoll_, EPOLL_CTL_ADD, peers_[c].fd, &event);
+    }
+  }
+  ~EpollClient() {
+    for (const Peer& peer : peers_) ::close(peer.fd);
+    ::close(epoll_);
+  }
+
+  void run(const std::atomic<bool>& running) {
+    for (Peer& peer : peers_) queueRequests(peer, kWindow);
+    epoll_event events[256];
+    std::vector<uint8_t> buffer(1 << 16);
+    while (running.load(std::memory_order_relaxed)) {
+      for (Peer& peer : peers_) flush(peer);
+      const int count = ::epoll_wait(epoll_, events, 256, 0);
+      for (int i = 0; i < count; ++i) {
+        Peer& peer = peers_[events[i].data.u64];
+        const ssize_t got = ::recv(peer.fd, buffer.data() + peer.partial, buffer.size() - peer.partial, MSG_DONTWAIT);
+        if (got <= 0) continue;
+        // Replies are all 40 bytes: count whole ones, keep a split one.
+        const size_t have = peer.partial + static_cast<size_t>(got);
+        const int replies = static_cast<int>(have / kFrame);
+        peer.partial = have % kFrame;
+        std::memmove(buffer.data(), buffer.data() + have - peer.partial, peer.partial);
+        completed.fetch_add(replies, std::memory_order_relaxed);
+        queueRequests(peer, replies);
+      }
+    }
+  }
+
+  std::atomic<long> completed{0};
+
+ private:
+  struct Peer {
+    int fd = -1;
+    size_t partial = 0;
+    size_t unsentOffset = 0;
+    std::vector<uint8_t> unsent;
+  };
+
+  void queueRequests(Peer& peer, int count) {
+    while (count > 0) {
+      const int now = std::min(count, kWindow);
+      peer.unsent.insert(peer.unsent.end(), requests_, requests_ + static_cast<size_t>(now) * kFrame);
+      count -= now;
+    }
+  }
+  void flush(Peer& peer) {
+    if (peer.unsentOffset == peer.unsent.size()) return;
+    const ssize_t sent = ::send(peer.fd, peer.unsent.data() + peer.unsentOffset,
+                                peer.unsent.size() - peer.unsentOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) peer.unsentOffset += static_cast<size_t>(sent);
+    if (peer.unsentOffset == peer.unsent.size()) {
+      peer.unsent.clear();
+      peer.unsentOffset = 0;
+    }
+  }
+
+  int epoll_;
+  std::vector<Peer> peers_;
+  uint8_t requests_[kWindow * kFrame];
+};
+
+Throughput epollRate(uint16_t port, int connections, double seconds) {
+  EpollClient client(port, connections);
+  std::atomic<bool> running{true};
+  std::thread poller([&] { client.run(running); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // warm up
+  const Throughput result = measure(client.completed, seconds);
+  running = false;
+  poller.join();
+  return result;
+}
+
+std::string deviceUrl(uint16_t port, int path) {
+  return "zelp://HookOn1@127.0.0.1:" + std::to_string(port) + "/" + std::to_string(path);
+}
+
+// Opened, registered with one request answered, then left alone.
+std::unique_ptr<zelkit::ZelClient> openClient(uint16_t port, int path) {
+  auto client = std::make_unique<zelkit::ZelClient>(deviceUrl(port, path).c_str(), 0, 0);
+  zelkit::ZelInputStream response;
+  client->sendRequest(5000, kCommand, response);
+  response.wait();
+  return client;
 }
 
 // Each reply sends the next request, so every connection keeps its window full.
@@ -202,18 +374,13 @@ struct Pipeline {
   }
 };
 
-double pipelinedRate(const Device& device, int connections, double seconds, int firstPath) {
+Throughput libraryRate(uint16_t port, int connections, double seconds, int& nextPath) {
   std::atomic<bool> running{true};
   std::atomic<long> completed{0};
   std::vector<std::unique_ptr<zelkit::ZelClient>> clients;
   std::vector<std::unique_ptr<Pipeline>> pipelines;
   for (int c = 0; c < connections; ++c) {
-    const std::string url =
-        "zelp://HookOn1@127.0.0.1:" + std::to_string(device.port()) + "/" + std::to_string(firstPath + c);
-    clients.push_back(std::make_unique<zelkit::ZelClient>(url.c_str(), 0, 0));
-    zelkit::ZelInputStream response;
-    clients.back()->sendRequest(5000, kCommand, response);  // connected and registered
-    response.wait();
+    clients.push_back(openClient(port, nextPath++));
     pipelines.push_back(std::make_unique<Pipeline>());
     pipelines.back()->client = clients.back().get();
     pipelines.back()->running = &running;
@@ -222,15 +389,36 @@ double pipelinedRate(const Device& device, int connections, double seconds, int 
   for (auto& pipeline : pipelines)
     for (int i = 0; i < kWindow; ++i) pipeline->send();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // warm up
-  const long before = completed.load();
-  const auto start = Clock::now();
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  const long done = completed.load() - before;
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const Throughput result = measure(completed, seconds);
   running = false;
   for (auto& pipeline : pipelines)
     while (pipeline->outstanding.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return static_cast<double>(done) / elapsed;
+  return result;
+}
+
+long residentBytes() {
+  std::FILE* file = std::fopen("/proc/self/statm", "r");
+  long pages = 0;
+  long resident = 0;
+  if (file != nullptr) {
+    if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(file);
+  }
+  return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+long heapInUse() { return static_cast<long>(::mallinfo2().uordblks); }
+
+void idleConnectionMemory(uint16_t port, int& nextPath) {
+  std::vector<std::unique_ptr<zelkit::ZelClient>> clients;
+  const long residentBefore = residentBytes();
+  const long heapBefore = heapInUse();
+  for (int c = 0; c < kIdleConnections; ++c) clients.push_back(openClient(port, nextPath++));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const double resident = static_cast<double>(residentBytes() - residentBefore) / kIdleConnections / 1024;
+  const double heap = static_cast<double>(heapInUse() - heapBefore) / kIdleConnections / 1024;
+  std::printf("idle logged-in connections (%d): resident %.2f KiB, heap in use %.2f KiB per connection\n",
+              kIdleConnections, resident, heap);
 }
 
 }  // namespace
@@ -238,21 +426,42 @@ double pipelinedRate(const Device& device, int connections, double seconds, int 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 20000;
   const double seconds = argc > 2 ? std::atof(argv[2]) : 3.0;
-  Device device;
+  const int repeats = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
+  std::vector<int> connectionCounts;
+  for (const char* list = argc > 4 ? argv[4] : "1,8,64,256"; *list != 0;) {
+    char* end;
+    connectionCounts.push_back(static_cast<int>(std::strtol(list, &end, 10)));
+    list = *end == ',' ? end + 1 : end;
+    if (end == list && *end != 0) break;
+  }
+  const uint16_t port = startDevice();
+  int nextPath = 1;
   try {
-    const Percentiles raw = rawPingPong(device, rounds);
-    zelkit::ZelClient client(("zelp://HookOn1@127.0.0.1:" + std::to_string(device.port())).c_str(), 0, 0);
-    const Percentiles library = synchronousRequests(client, rounds);
-    std::printf("synchronous 20-byte requests, %d round trips\n", rounds);
-    std::printf("  raw ping-pong     p50 %7.1f us   p99 %7.1f us\n", raw.p50, raw.p99);
-    std::printf("  library           p50 %7.1f us   p99 %7.1f us   (p50 %.2fx the floor)\n", library.p50, library.p99,
-                library.p50 / raw.p50);
+    std::unique_ptr<zelkit::ZelClient> client = openClient(port, 0);  // the engine started
+    if (rounds > 0) idleConnectionMemory(port, nextPath);
+    const int rawFd = connectTo(port);
+    if (rounds > 0) std::printf("synchronous 20-byte requests, %d round trips (context switches per round trip)\n", rounds);
+    for (int r = 0; r < repeats && rounds > 0; ++r) {
+      const Latency raw = rawPingPong(rawFd, rounds);
+      const Latency library = synchronousRequests(*client, rounds);
+      std::printf("  raw ping-pong  p50 %6.1f us  p99 %6.1f us  (%.2f cs)   library  p50 %6.1f us  p99 %6.1f us  "
+                  "(%.2f cs)   ratio p50 %.2f p99 %.2f\n",
+                  raw.p50, raw.p99, raw.switchesPerRound, library.p50, library.p99, library.switchesPerRound,
+                  library.p50 / raw.p50, library.p99 / raw.p99);
+    }
+    ::close(rawFd);
     if (seconds <= 0) return 0;
-    const double one = pipelinedRate(device, 1, seconds, 100);
-    const double eight = pipelinedRate(device, 8, seconds, 200);
-    std::printf("pipelined asynchronous requests, window %d per connection\n", kWindow);
-    std::printf("  1 connection      %9.0f requests/s\n", one);
-    std::printf("  8 connections     %9.0f requests/s\n", eight);
+    std::printf("pipelined requests, window %d per connection: requests/s (client CPU us per request)\n", kWindow);
+    for (const int connections : connectionCounts) {
+      for (int r = 0; r < repeats; ++r) {
+        const Throughput anchor = epollRate(port, connections, seconds);
+        const Throughput library = libraryRate(port, connections, seconds, nextPath);
+        std::printf("  %3d connections  epoll %9.0f (%.2f)   library %9.0f (%.2f)   ratio %.3f\n", connections,
+                    anchor.requestsPerSecond, anchor.cpuMicrosecondsPerRequest, library.requestsPerSecond,
+                    library.cpuMicrosecondsPerRequest, library.requestsPerSecond / anchor.requestsPerSecond);
+        std::fflush(stdout);
+      }
+    }
   } catch (zelkit::Exception* exception) {
     std::fprintf(stderr, "failed: %s\n", exception->what());
     return 1;

@@ -36,21 +36,12 @@ struct Overlapped {
   uint32_t progress = 0;              // bytes already transferred
   void* buffer = nullptr;
   uint32_t length = 0;
-  // Gather sends: up to 8 buffers.
-  struct Piece {
-    const void* data;
-    uint32_t length;
-  } pieces[8] = {};
+  const IoBuffer* pieces = nullptr;  // gather sends: the caller's buffer list
   int pieceCount = 0;
   sockaddr* address = nullptr;        // receive-from: the sender
   int* addressLength = nullptr;
   Socket acceptSocket = 0;            // accept: the socket prepared for the connection
   uint32_t acceptGeneration = 0;      // accept: which opening of that handle was prepared
-};
-
-struct IoBuffer {
-  const void* data;
-  uint32_t length;
 };
 
 struct Completion {
@@ -87,8 +78,9 @@ void postCompletion(CompletionPort* port, uint32_t bytes, uintptr_t key, Overlap
 // Receives 1..length bytes; an orderly end of stream completes successfully
 // with 0 bytes; a reset completes with status::NetnameDeleted.
 uint32_t startReceive(Socket socket, void* buffer, uint32_t length, Overlapped* operation);
-// Gather send of up to 8 buffers; completes once every byte is written, or
-// with an error.
+// Gather send of up to MaxSendBuffers buffers; completes once every byte is
+// written, or with an error. The list of buffers, like the bytes, stays as it
+// is until the send has completed.
 uint32_t startSend(Socket socket, const IoBuffer* buffers, int count, Overlapped* operation);
 // One datagram and its sender; a datagram longer than the buffer completes
 // with status::MoreData and the truncated bytes.

@@ -3,6 +3,7 @@
 // thread waiting on the port, when the socket is ready.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <fcntl.h>
@@ -18,6 +19,8 @@
 namespace zelkit::platform {
 
 namespace {
+
+static_assert(MaxSendBuffers <= IOV_MAX, "one sendmsg takes every buffer of a gather");
 
 enum OperationKind : uint32_t { Receive = 1, Send, Accept, Connect };
 
@@ -46,11 +49,11 @@ bool performReceive(const SocketSlot& slot, Overlapped& operation, uint32_t& sta
 
 bool performSend(const SocketSlot& slot, Overlapped& operation, uint32_t& status) {
   for (;;) {
-    iovec pieces[8];
+    iovec pieces[MaxSendBuffers];
     int count = 0;
     uint32_t skip = operation.progress;
     for (int i = 0; i < operation.pieceCount; ++i) {
-      const Overlapped::Piece& piece = operation.pieces[i];
+      const IoBuffer& piece = operation.pieces[i];
       if (skip >= piece.length) {
         skip -= piece.length;
         continue;
@@ -222,7 +225,7 @@ uint32_t startReceiveFrom(Socket socket, void* buffer, uint32_t length, sockaddr
 
 uint32_t startSend(Socket socket, const IoBuffer* buffers, int count, Overlapped* operation) {
   if (operation == nullptr || buffers == nullptr) return refuse(wsa::Fault);
-  if (count < 1 || count > 8) return refuse(wsa::Invalid);
+  if (count < 1 || count > MaxSendBuffers) return refuse(wsa::Invalid);
   uint64_t total = 0;
   for (int i = 0; i < count; ++i) {
     if (buffers[i].data == nullptr && buffers[i].length != 0) return refuse(wsa::Fault);
@@ -232,7 +235,7 @@ uint32_t startSend(Socket socket, const IoBuffer* buffers, int count, Overlapped
   LockedSlot slot(socket);
   if (const uint32_t error = readyForOperation(slot)) return error;
   prepare(*operation, Send);
-  for (int i = 0; i < count; ++i) operation->pieces[i] = {buffers[i].data, buffers[i].length};
+  operation->pieces = buffers;
   operation->pieceCount = count;
   operation->length = static_cast<uint32_t>(total);
   return start(*slot, slot->output, *operation);

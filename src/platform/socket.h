@@ -12,6 +12,14 @@
 // to the wsa:: number.
 namespace zelkit::platform {
 
+struct IoBuffer {
+  const void* data;
+  uint32_t length;
+};
+
+// The most buffers one gathered send takes (the system's limit).
+constexpr int MaxSendBuffers = 1024;
+
 using Socket = int32_t;
 // The library uses 0 for "no socket"; a socket handle is never 0.
 constexpr Socket InvalidSocket = -1;
@@ -57,6 +65,10 @@ int receiveBytesWaiting(Socket socket, void* buffer, int length, bool peek = fal
 // with wsa::WouldBlock when nothing is, and with wsa::MessageSize (the
 // datagram dropped) when a datagram is longer than the buffer.
 int receiveAvailable(Socket socket, void* buffer, int length);
+// One gathered send of what the socket takes now (up to MaxSendBuffers
+// buffers), never waiting whatever the mode: the bytes written, or -1 (with
+// wsa::WouldBlock when it takes nothing now).
+int sendAvailable(Socket socket, const IoBuffer* buffers, int count);
 int sendDatagram(Socket socket, const void* data, int length, const sockaddr* to, int toLength);
 int receiveDatagram(Socket socket, void* buffer, int length, sockaddr* from, int* fromLength);
 

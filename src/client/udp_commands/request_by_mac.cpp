@@ -64,7 +64,7 @@ void writeBody(ZelOutputStream& body, uint32_t sequence, uint16_t replyPort, con
 // The request waits on the pending list for its reply (or time-out) like
 // any other; the datagram carries header and body without a TPKT word.
 void sendDatagram(detail::Connection* connection, detail::ZelPacket* request) {
-  connection->pending.append(request);
+  connection->pending.pushFront(request);
   const sockaddr_in destination = detail::broadcastTo(detail::REQUEST_BY_MAC_PORT);
   const int length = detail::ZEL_HEADER_SIZE + request->payloadLength;
   if (platform::sendDatagram(connection->socketHandle, request->wire + detail::TPKT_HEADER_SIZE, length,

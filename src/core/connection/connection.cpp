@@ -23,7 +23,8 @@ void freePacket(ZelPacket*& packet) {
   packet = nullptr;
 }
 
-void markReset(List<ZelPacket>& packets) {
+template <typename Packets>
+void markReset(Packets& packets) {
   for (ZelPacket* packet = packets.first(); packet != nullptr; packet = packet->pNext)
     packet->remainingMs = RESET_REMAINING_MS;
 }
@@ -110,7 +111,7 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   // have ended ends here), the layer reads none of the packets being sent,
   // and the next socket must not carry the rest of a request begun on this one.
   sendInProgress = false;
-  sendGatherCount = 0;
+  endGather();
   if (partlySent != nullptr) dropUnsentRest();
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);
   // Its outcome, delivered later, would reach the login of the next connect.

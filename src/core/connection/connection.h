@@ -62,7 +62,7 @@ constexpr int SEND_QUEUE_LIMIT = 1200;
 constexpr int TRANSACTION_IDS = 256;
 // What submitting a request returns while it waits for a transaction id.
 constexpr int WAITING_FOR_TRANSACTION_ID = -1;
-constexpr int SEND_GATHER_MAX = 8;
+constexpr int SEND_GATHER_MAX = platform::MaxSendBuffers;
 constexpr int MAX_MESSAGE_IDS = 32;
 constexpr uint16_t DEFAULT_MESSAGE_ID = 0xFF03;
 constexpr uint16_t ALL_MESSAGES_ID = 0xFFFF;
@@ -175,12 +175,19 @@ class Connection {
   bool claimCompletion(uint32_t mode, uint32_t ticket);
   void onReceived(uint32_t bytes);
   ZelPacket* takePendingRequest(ZelPacket* reply);
+  ZelPacket* untrackedRequestFor(const ZelPacket* reply) const;
   ZelPacket* joinFragments(ZelPacket* packet);
   void dispatchPacket(ZelPacket* packet);
   // Frees a packet taken off the pending list, or keeps it until the send
   // that still reads it has completed.
   void releaseSentPacket(ZelPacket* packet);
-  bool isBeingSent(const ZelPacket* packet) const;
+  static bool isBeingSent(const ZelPacket* packet) { return packet->beingSent; }
+  // Adds a packet to the gather of the next send.
+  void addToGather(ZelPacket* packet);
+  bool gatherFull() const { return sendGather.size() >= static_cast<std::size_t>(SEND_GATHER_MAX); }
+  // The send is over (completed, failed or its socket closed): the gather's
+  // packets are no longer read.
+  void endGather();
   // The gather has been sent (or its send has failed): frees what needs no
   // answer, and what was retired meanwhile.
   void finishSend();
@@ -249,7 +256,7 @@ class Connection {
   uint32_t requestCounter = 0;
   ConnectionState state = ConnectionState::Idle;
   List<ZelPacket> sendQueue;
-  List<ZelPacket> pending;
+  PendingList pending;
   int32_t queuedCount = 0;  // packets in sendQueue and waiting for a transaction id
   std::unordered_map<uint32_t, CommandIds> commandIds;
   // The id holder of the request whose first pieces were taken for sending
@@ -321,10 +328,11 @@ class Connection {
   uint32_t receiveTicket = 0;
   uint32_t sendTicket = 0;
   uint32_t receiveLength = 0;  // room of the outstanding receive
-  // The packets the outstanding send reads from; nothing frees them before
-  // the send completes.
-  ZelPacket* sendGather[SEND_GATHER_MAX] = {};
-  int sendGatherCount = 0;
+  // The packets the outstanding send reads from (each marked beingSent;
+  // nothing frees them before the send completes), and the buffers it was
+  // given. Both grow to the largest gather the connection has sent.
+  std::vector<ZelPacket*> sendGather;
+  std::vector<platform::IoBuffer> sendBuffers;
   List<ZelPacket> retiredWhileSending;
 
  private:
@@ -340,6 +348,7 @@ class Connection {
   void linkIntoSendQueue(PacketChain& packets, bool urgent);
   // Completes a chain the full queue does not take.
   void dropChain(PacketChain& packets);
+  // Moves what may be sent now from the queue into the gather; the count.
   int takeGather();
   // True when the whole gather was written at once.
   bool writeGather();

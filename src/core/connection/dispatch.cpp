@@ -4,17 +4,30 @@
 namespace zelkit::detail {
 
 ZelPacket* Connection::takePendingRequest(ZelPacket* reply) {
-  // Only requests: a continuation fragment must not swallow the reply. A
-  // request without callback takes its reply too, which frees its id.
-  for (ZelPacket* packet = pending.first(); packet != nullptr; packet = packet->pNext) {
-    if ((packet->callback != nullptr || holdsTransactionId(packet)) && packet->headerWord(0) == reply->headerWord(0) &&
-        packet->transactionId() == reply->transactionId()) {
-      pending.remove(packet);
-      releaseTransactionId(packet);
-      return packet;
-    }
+  // The request that holds the reply's command word and id, once it is on
+  // the wire (a request without callback takes its reply too, which frees
+  // its id). Continuation fragments hold no id, so none swallows a reply.
+  ZelPacket* request = transactionIdHolder(reply);
+  if (request == nullptr || !PendingList::contains(request)) {
+    if (receivePhase != ReceivePhase::Datagram) return nullptr;
+    request = untrackedRequestFor(reply);
+    if (request == nullptr) return nullptr;
   }
-  return nullptr;
+  pending.remove(request);
+  releaseTransactionId(request);
+  return request;
+}
+
+ZelPacket* Connection::untrackedRequestFor(const ZelPacket* reply) const {
+  // Requests by MAC address wait on the datagram connection's pending list
+  // without an id of the table; the oldest of the command word and id is
+  // answered.
+  ZelPacket* found = nullptr;
+  for (ZelPacket* packet = pending.first(); packet != nullptr; packet = packet->pNext)
+    if (packet->callback != nullptr && packet->headerWord(0) == reply->headerWord(0) &&
+        packet->transactionId() == reply->transactionId())
+      found = packet;
+  return found;
 }
 
 void Connection::dispatchPacket(ZelPacket* packet) {

@@ -50,14 +50,24 @@ void Connection::sendQueued() {
     const int count = takeGather();
     if (count == 0) return;
     queuedCount -= count;
-    sendGatherCount = count;
     if (!writeGather()) return;
     finishSend();  // all of it went out at once
   }
 }
 
+void Connection::addToGather(ZelPacket* packet) {
+  packet->beingSent = true;
+  sendGather.push_back(packet);
+}
+
+void Connection::endGather() {
+  for (ZelPacket* packet : sendGather) packet->beingSent = false;
+  sendGather.clear();
+}
+
 int Connection::takeGather() {
   const bool registered = state == ConnectionState::Registered;
+  const uint32_t clientIdBits = static_cast<uint32_t>(clientId) & 0xFFFF;
   int count = 0;
   while (count < SEND_GATHER_MAX) {
     ZelPacket* packet = sendQueue.first();
@@ -66,8 +76,9 @@ int Connection::takeGather() {
     sendQueue.popFront();
     pending.pushFront(packet);
     if (hasLog()) logPacket("send", packet);
-    if (registered) packet->setHeaderWord(1, packet->headerWord(1) | (static_cast<uint32_t>(clientId) & 0xFFFF));
-    sendGather[count++] = packet;
+    if (registered) packet->setHeaderWord(1, packet->headerWord(1) | clientIdBits);
+    addToGather(packet);
+    ++count;
     notePieceTaken(packet);
     if (!registered) break;
   }
@@ -79,41 +90,27 @@ void Connection::notePieceTaken(const ZelPacket* piece) {
 }
 
 bool Connection::writeGather() {
-  // An application thread writes a gather of small frames at once, so that
-  // the worker is not woken for its completion; only what the socket does
-  // not take goes out as an overlapped send. On the worker the overlapped
-  // send stays: requests made meanwhile then gather behind it.
-  uint32_t total = 0;
-  for (int i = 0; i < sendGatherCount; ++i) total += static_cast<uint32_t>(sendGather[i]->tpktLength());
-  uint32_t written = 0;
-  if (total <= DIRECT_SEND_MAX && !core().onWorkerThread()) {
-    uint8_t flat[DIRECT_SEND_MAX];
-    uint32_t offset = 0;
-    for (int i = 0; i < sendGatherCount; ++i) {
-      const uint32_t length = static_cast<uint32_t>(sendGather[i]->tpktLength());
-      std::memcpy(flat + offset, sendGather[i]->wire, length);
-      offset += length;
-    }
+  sendBuffers.clear();
+  for (const ZelPacket* packet : sendGather)
+    sendBuffers.push_back({packet->wire, static_cast<uint32_t>(packet->tpktLength())});
+  // An application thread writes what the socket takes at once, so that the
+  // worker is not woken for its completion; only the rest goes out as an
+  // overlapped send. On the worker the overlapped send stays: requests made
+  // meanwhile then gather behind it.
+  if (!core().onWorkerThread()) {
     // A failure is reported again by the overlapped send below.
-    const int sent = platform::sendBytes(socketHandle, flat, static_cast<int>(total));
-    if (sent > 0) written = static_cast<uint32_t>(sent);
-    if (written == total) return true;
+    const int sent = platform::sendAvailable(socketHandle, sendBuffers.data(), static_cast<int>(sendBuffers.size()));
+    auto written = static_cast<uint32_t>(sent > 0 ? sent : 0);
+    std::size_t done = 0;
+    while (done < sendBuffers.size() && written >= sendBuffers[done].length) written -= sendBuffers[done++].length;
+    if (done == sendBuffers.size()) return true;
+    sendBuffers.erase(sendBuffers.begin(), sendBuffers.begin() + static_cast<std::ptrdiff_t>(done));
+    sendBuffers.front().data = static_cast<const uint8_t*>(sendBuffers.front().data) + written;
+    sendBuffers.front().length -= written;
   }
-  platform::IoBuffer rest[SEND_GATHER_MAX];
-  int pieces = 0;
-  uint32_t skip = written;
-  for (int i = 0; i < sendGatherCount; ++i) {
-    const uint32_t length = static_cast<uint32_t>(sendGather[i]->tpktLength());
-    if (skip >= length) {
-      skip -= length;
-      continue;
-    }
-    rest[pieces++] = {sendGather[i]->wire + skip, length - skip};
-    skip = 0;
-  }
-  const uint32_t error = startOverlappedSend(rest, pieces);
+  const uint32_t error = startOverlappedSend(sendBuffers.data(), static_cast<int>(sendBuffers.size()));
   if (error != 0) {
-    if (hasLog()) logPacket("txer", sendGather[sendGatherCount - 1]);
+    if (hasLog()) logPacket("txer", sendGather.back());
     failSend(error);
   }
   return false;
@@ -130,7 +127,6 @@ uint32_t Connection::startOverlappedSend(const platform::IoBuffer* buffers, int 
 }
 
 void Connection::failSend(uint32_t error) {
-  sendGatherCount = 0;
   close(LocalEvent::ConnectionClosed, "Error sending packet %d", error);
 }
 
@@ -155,21 +151,14 @@ int Connection::sendRaw(const char* data, int length, int) {
   packet->remainingMs = RAW_PACKET_REMAINING_MS;
   packet->sourceUrl = url;
   pending.pushFront(packet);
-  sendGather[0] = packet;
-  sendGatherCount = 1;
-  const platform::IoBuffer buffer{packet->wire, static_cast<uint32_t>(length)};
-  const uint32_t error = startOverlappedSend(&buffer, 1);
+  addToGather(packet);
+  sendBuffers.assign(1, {packet->wire, static_cast<uint32_t>(length)});
+  const uint32_t error = startOverlappedSend(sendBuffers.data(), 1);
   if (error != 0) {
     logText("txer", data, length, 50);
     failSend(error);
   }
   return length;
-}
-
-bool Connection::isBeingSent(const ZelPacket* packet) const {
-  for (int i = 0; i < sendGatherCount; ++i)
-    if (sendGather[i] == packet) return true;
-  return false;
 }
 
 void Connection::releaseSentPacket(ZelPacket* packet) {
@@ -185,12 +174,12 @@ void Connection::finishSend() {
   // requests need nothing more; a request nobody waits for still holds its
   // id until its reply. A packet no longer pending was retired while it
   // was sent.
-  for (int i = 0; i < sendGatherCount; ++i) {
-    ZelPacket* packet = sendGather[i];
+  for (ZelPacket* packet : sendGather) {
+    packet->beingSent = false;
     if (packet->callback == nullptr && !holdsTransactionId(packet) && pending.remove(packet) == 0)
       ZelPacket::free(packet);
   }
-  sendGatherCount = 0;
+  sendGather.clear();
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);
 }
 

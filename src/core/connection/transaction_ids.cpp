@@ -107,12 +107,15 @@ void Connection::dropUnsentRest() {
   const uint32_t tag = request->headerWord(0);
   const uint8_t id = request->transactionId();
   PacketChain rest;
+  ZelPacket* previous = nullptr;
   for (ZelPacket* packet = sendQueue.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;
     if (packet->headerWord(0) == tag && packet->transactionId() == id && (packet->mode() & 0x0F) == Request) {
-      sendQueue.remove(packet);
+      sendQueue.removeAfter(previous, packet);
       --queuedCount;
       rest.pushFront(packet);
+    } else {
+      previous = packet;
     }
     packet = next;
   }

@@ -138,12 +138,15 @@ int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
   if (!expiredWaiting.empty()) giveUpResolving();
   for (ZelPacket* packet : expiredWaiting) expired.push_back({packet, packet});
 
+  ZelPacket* previous = nullptr;
   for (ZelPacket* packet = connection->sendQueue.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;
     packet->remainingMs -= elapsed;
-    if (packet->remainingMs <= -elapsed) {
+    if (packet->remainingMs > -elapsed) {
+      previous = packet;
+    } else {
       giveUpResolving();
-      connection->sendQueue.remove(packet);
+      connection->sendQueue.removeAfter(previous, packet);
       --connection->queuedCount;
       // The rest of a fragmented request goes in the same pass.
       if (next != nullptr && next->headerWord(0) == packet->headerWord(0) &&

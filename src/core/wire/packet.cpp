@@ -56,6 +56,8 @@ ZelPacket* ZelPacket::alloc(int capacity) {
     }
   }
   packet->callback = nullptr;
+  packet->pPrevLink = nullptr;
+  packet->beingSent = false;
   packet->blockSize = static_cast<int32_t>(blockSize);
   packet->payloadLength = 0;
   packet->valueTable = nullptr;
@@ -84,6 +86,7 @@ ZelPacket* ZelPacket::grow(ZelPacket* packet, int capacity) {
   const int32_t grownSize = grown->blockSize;
   std::memcpy(static_cast<void*>(grown), packet, static_cast<std::size_t>(std::min(packet->blockSize, grownSize)));
   grown->blockSize = grownSize;
+  grown->pPrevLink = nullptr;
   packet->valueTable = nullptr;  // the table moved with the copy
   free(packet);
   return grown;
@@ -93,6 +96,8 @@ ZelPacket* ZelPacket::clone(const ZelPacket* packet) {
   ZelPacket* copy = alloc(packet->capacity());
   std::memcpy(static_cast<void*>(copy), packet, static_cast<std::size_t>(packet->blockSize));
   copy->pNext = nullptr;
+  copy->pPrevLink = nullptr;
+  copy->beingSent = false;
   copy->valueTable = nullptr;
   return copy;
 }

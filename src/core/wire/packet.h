@@ -37,6 +37,7 @@ struct ZelPacket {
   ZelCallback callback;
   void* context;
   int32_t remainingMs;
+  bool beingSent;  // a connection's outstanding send still reads the wire image
   void* waiterEvent;
   const char* sourceUrl;
   int32_t blockSize;
@@ -45,6 +46,9 @@ struct ZelPacket {
   int32_t payloadLength;
   ZelOutputStream* valueTable;
   ZelPacket* pNext;
+  // The link that points here while the packet is in a connection's
+  // pending list (null elsewhere).
+  ZelPacket** pPrevLink;
   // The wire image, in network byte order.
   uint8_t wire[FRAME_HEADER_SIZE];
   // payload capacity follows

@@ -55,7 +55,7 @@ int Connection::sslSendCallback(char* bytes, int length, int, void* user) {
     return socketCallUnlocked(
         connection, [&](platform::Socket socket) { return platform::sendBytes(socket, bytes, length); }, false);
   // The engine keeps what is not taken until the send under way completes.
-  if (connection.sendInProgress || connection.sendGatherCount >= SEND_GATHER_MAX) return 0;
+  if (connection.sendInProgress || connection.gatherFull()) return 0;
   ZelPacket* record = ZelPacket::alloc(std::max(length - FRAME_HEADER_SIZE, 0));
   std::memcpy(record->wire, bytes, static_cast<std::size_t>(length));
   record->payloadLength = length;  // the record's bytes start at the TPKT word's place
@@ -65,7 +65,7 @@ int Connection::sslSendCallback(char* bytes, int length, int, void* user) {
   record->remainingMs = RAW_PACKET_REMAINING_MS;
   record->sourceUrl = connection.url;
   connection.pending.pushFront(record);
-  connection.sendGather[connection.sendGatherCount++] = record;
+  connection.addToGather(record);
   return length;
 }
 

@@ -20,7 +20,7 @@ void Connection::sendQueuedSsl() {
 
 bool Connection::writeQueuedPacketsSsl() {
   const bool registered = state == ConnectionState::Registered;
-  while (sendGatherCount < SEND_GATHER_MAX) {
+  while (!gatherFull()) {
     ZelPacket* packet = sendQueue.first();
     if (packet == nullptr) break;
     // Raw packets (the tunnel request, HTTP answers) carry their bytes as payload.
@@ -30,9 +30,10 @@ bool Connection::writeQueuedPacketsSsl() {
     const uint8_t* bytes = raw ? packet->payload() : packet->wire;
     const int total = raw ? packet->payloadLength : packet->tpktLength();
     if (registered && !raw) packet->setHeaderWord(1, packet->headerWord(1) | (static_cast<uint32_t>(clientId) & 0xFFFF));
-    while (sslTakenCount < total && sendGatherCount < SEND_GATHER_MAX) {
+    while (sslTakenCount < total && !gatherFull()) {
       const int taken = sslWrite(ssl, reinterpret_cast<const char*>(bytes) + sslTakenCount, total - sslTakenCount, 0);
-      if (hasLog()) core().log(this, "ssl ", " send %d/%d < %d i%d", sslTakenCount, taken, total, sendGatherCount);
+      if (hasLog()) core().log(this, "ssl ", " send %d/%d < %d i%d", sslTakenCount, taken, total,
+                                static_cast<int>(sendGather.size()));
       if (taken < 0) {
         close(LocalEvent::ConnectionClosed, "SSL error %d", static_cast<uint32_t>(taken));
         return false;
@@ -63,13 +64,12 @@ bool Connection::writeQueuedPacketsSsl() {
 }
 
 void Connection::flushSslGather(const char* failureReason) {
-  if (sendInProgress || sendGatherCount == 0 || socketHandle <= 0) return;
-  platform::IoBuffer buffers[SEND_GATHER_MAX];
-  for (int i = 0; i < sendGatherCount; ++i)
-    buffers[i] = {sendGather[i]->wire, static_cast<uint32_t>(sendGather[i]->payloadLength)};
-  const uint32_t error = startOverlappedSend(buffers, sendGatherCount);
+  if (sendInProgress || sendGather.empty() || socketHandle <= 0) return;
+  sendBuffers.clear();
+  for (const ZelPacket* record : sendGather)
+    sendBuffers.push_back({record->wire, static_cast<uint32_t>(record->payloadLength)});
+  const uint32_t error = startOverlappedSend(sendBuffers.data(), static_cast<int>(sendBuffers.size()));
   if (error != 0) {
-    sendGatherCount = 0;
     close(LocalEvent::ConnectionClosed, failureReason, error);
   }
 }

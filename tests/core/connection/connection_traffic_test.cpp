@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -172,29 +173,36 @@ TEST(TrafficLimits, SendQueueHoldsTwelveHundredAndFailsTheRestAtOnce) {
   client.unregisterCallback(nullptr, &replies);
 }
 
-TEST(TrafficLimits, GathersTakeAtMostEightPackets) {
-  RawPeer peer(false, 4096);
-  ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
-  ASSERT_TRUE(peer.acceptAndRegister(5s));
-  Connection* connection = core().getConnection(peer.url("HookOn1@").c_str());
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        GlobalLock lock;
-        return connection->state == zelkit::detail::ConnectionState::Registered && !connection->sendInProgress;
-      },
-      5s));
-  GlobalLock lock;
-  const int size = 4096;
-  zelkit::platform::setSocketOption(connection->socketHandle, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-  zelkit::ZelOutputStream payload;
-  for (int i = 0; i < 17 * 65504; ++i) payload.writeOctet(static_cast<uint8_t>(i));
-  client.sendRequest(60000, kCommand, payload, nullptr, nullptr);
-  int pending = 0;
-  for (zelkit::detail::ZelPacket* packet = connection->pending.first(); packet != nullptr; packet = packet->pNext)
-    ++pending;
-  EXPECT_EQ(pending, 8);
-  EXPECT_EQ(connection->queuedCount, 9);
-  EXPECT_TRUE(connection->sendInProgress);
+// One gathered send takes every queued packet up to the system's limit on
+// buffers; what the socket does not take at once stays in that send.
+TEST(TrafficLimits, GathersTakeEveryQueuedPacketUpToTheSystemLimit) {
+  using zelkit::detail::SEND_GATHER_MAX;
+  for (const int queued : {17, SEND_GATHER_MAX + 9}) {
+    SCOPED_TRACE(queued);
+    RawPeer peer(false, 4096);
+    ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
+    ASSERT_TRUE(peer.acceptAndRegister(5s));
+    Connection* connection = core().getConnection(peer.url("HookOn1@").c_str());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          GlobalLock lock;
+          return connection->state == zelkit::detail::ConnectionState::Registered && !connection->sendInProgress;
+        },
+        5s));
+    GlobalLock lock;
+    const int size = 4096;
+    zelkit::platform::setSocketOption(connection->socketHandle, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    zelkit::ZelOutputStream payload;
+    for (int i = 0; i < queued * 65504; ++i) payload.writeOctet(static_cast<uint8_t>(i));
+    client.sendRequest(60000, kCommand, payload, nullptr, nullptr);
+    int pending = 0;
+    for (zelkit::detail::ZelPacket* packet = connection->pending.first(); packet != nullptr; packet = packet->pNext)
+      ++pending;
+    EXPECT_EQ(pending, std::min(queued, SEND_GATHER_MAX));
+    EXPECT_EQ(connection->queuedCount, queued - pending);
+    EXPECT_TRUE(connection->sendInProgress);
+    client.disconnect();
+  }
 }
 
 TEST_F(TrafficTest, MessagesWithAGapAreStillDelivered) {
@@ -303,25 +311,50 @@ TEST(TrafficFaults, JoiningStopsAtTheCap) {
   client->unregisterCallback(nullptr, &events);
 }
 
+// A reply goes to the request that holds its command word and id once that
+// request is on the wire: not to a continuation piece with the same id
+// ahead of it in the pending list, not to a holder still queued, and only once.
 TEST(TrafficFaults, ReplyIsMatchedOnlyToARequestThatWaits) {
   core().ensureInitialized();
   GlobalLock lock;
   Connection* connection = core().getConnection("127.1.1.1:5");
-  auto request = [&](zelkit::ZelCallback callback) {
+  auto request = [&](uint32_t tag, zelkit::ZelCallback callback) {
     zelkit::detail::ZelPacket* packet = zelkit::detail::ZelPacket::alloc(0);
     packet->callback = callback;
-    packet->setHeaderWord(0, kCommand);
+    packet->setHeaderWord(0, tag);
     packet->setHeaderWord(1, 0x00050000);
-    connection->pending.pushFront(packet);
     return packet;
   };
-  zelkit::detail::ZelPacket* waiting = request(Recorder::callback);
-  request(nullptr);  // a continuation fragment, or a request whose callback went: ahead in the list
-  zelkit::detail::ZelPacket* reply = zelkit::detail::ZelPacket::alloc(0);
-  reply->setHeaderWord(0, kCommand);
-  reply->setHeaderWord(1, 0x01050000);
-  EXPECT_EQ(connection->takePendingRequest(reply), waiting);
-  zelkit::detail::ZelPacket::free(reply);
+  auto replyTo = [&](uint32_t tag) {
+    zelkit::detail::ZelPacket* reply = zelkit::detail::ZelPacket::alloc(0);
+    reply->setHeaderWord(0, tag);
+    reply->setHeaderWord(1, 0x01050000);
+    return reply;
+  };
+  auto hold = [&](zelkit::detail::ZelPacket* packet) {
+    zelkit::detail::CommandIds& ids = connection->commandIds[packet->headerWord(0)];
+    ids.holders[packet->transactionId()] = packet;
+    ++ids.inUse;
+  };
+  zelkit::detail::ZelPacket* waiting = request(kCommand, Recorder::callback);
+  hold(waiting);
+  connection->pending.pushFront(waiting);
+  zelkit::detail::ZelPacket* continuation = request(kCommand, nullptr);
+  connection->pending.pushFront(continuation);
+  constexpr uint32_t kQueuedTag = kCommand + 0x100;
+  zelkit::detail::ZelPacket* queued = request(kQueuedTag, Recorder::callback);
+  hold(queued);
+  connection->sendQueue.append(queued);
+
+  for (zelkit::detail::ZelPacket* expected : {waiting, static_cast<zelkit::detail::ZelPacket*>(nullptr)}) {
+    zelkit::detail::ZelPacket* reply = replyTo(kCommand);
+    EXPECT_EQ(connection->takePendingRequest(reply), expected);
+    zelkit::detail::ZelPacket::free(reply);
+  }
+  zelkit::detail::ZelPacket* early = replyTo(kQueuedTag);
+  EXPECT_EQ(connection->takePendingRequest(early), nullptr);
+  zelkit::detail::ZelPacket::free(early);
+  EXPECT_EQ(connection->pending.first(), continuation);
   zelkit::detail::ZelPacket::free(waiting);
 }
 

@@ -346,7 +346,9 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
           return connection->state == zelkit::detail::ConnectionState::Registered && !connection->sendInProgress;
         },
         5s));
-    constexpr size_t kLarge = 20 * 65504;
+    // More pieces than one gather takes: 12 stay queued behind it.
+    constexpr int kPieces = zelkit::detail::SEND_GATHER_MAX + 12;
+    constexpr size_t kLarge = size_t{kPieces} * 65504;
     Requests large(1);
     {
       GlobalLock lock;
@@ -371,7 +373,7 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
       next.send(client, 0);
       zeltest::Bytes joined;
       uint8_t largeId = 0;
-      for (int piece = 0; piece < 20; ++piece) {
+      for (int piece = 0; piece < kPieces; ++piece) {
         const auto frame = peer.readFrame(5s);
         ASSERT_TRUE(frame);
         if (piece == 0) largeId = frame->header.transactionId;
