@@ -73,6 +73,7 @@ Connection::~Connection() {
   close(LocalEvent::ConnectionClosed, "Destructor", 0);
   GlobalLock lock;
   core().unlinkConnection(this);
+  core().forgetDeferredSend(this);
   if (logFile != nullptr) std::fclose(logFile);
   logFile = nullptr;
   std::free(url);

@@ -79,7 +79,6 @@ constexpr int HTTP_HEAD_MAX = 8192;
 constexpr int64_t HTTP_BODY_MAX = 16 * 1024 * 1024;
 constexpr int HTTP_STREAM_BUFFER = 65536;
 constexpr int INBOX_CAPACITY = 16384;
-constexpr uint32_t DIRECT_SEND_MAX = 8192;
 constexpr int32_t RAW_PACKET_REMAINING_MS = 10000;
 constexpr int USER_MAX = 19;
 constexpr int PASSWORD_MAX = 43;
@@ -152,7 +151,7 @@ class Connection {
   // held it waits unsent for the first to free, and returns
   // WAITING_FOR_TRANSACTION_ID. Its id frees when it leaves the connection.
   int queueRequest(PacketChain& packets, bool urgent);
-  bool holdsTransactionId(const ZelPacket* packet) const;
+  bool holdsTransactionId(const ZelPacket* packet);
   void releaseTransactionId(ZelPacket* packet);
   // Waiting requests whose time ran out, taken off the connection: their
   // first pieces (the rest freed).
@@ -160,8 +159,12 @@ class Connection {
   void queuePackets(PacketChain& packets, bool urgent);
   void sendQueued();
   // Sends from the queue unless a send is outstanding or the connection
-  // cannot send yet.
+  // cannot send yet. On the worker the send waits until the completion it
+  // handles is done (Core::deferSend), so that requests made meanwhile leave
+  // together.
   void sendIfIdle();
+  // The worker's deferred send.
+  void sendDeferredNow();
   int sendRaw(const char* data, int length, int unused);
   // The overlapped send of a gather: 0 when under way, else the error.
   uint32_t startOverlappedSend(const platform::IoBuffer* buffers, int count);
@@ -259,6 +262,9 @@ class Connection {
   PendingList pending;
   int32_t queuedCount = 0;  // packets in sendQueue and waiting for a transaction id
   std::unordered_map<uint32_t, CommandIds> commandIds;
+  // The ids of the command word used last: most traffic repeats one or two.
+  uint32_t lastCommandTag = 0;
+  CommandIds* lastCommandIds = nullptr;
   // The id holder of the request whose first pieces were taken for sending
   // while the rest of it is still queued (see releaseTransactionId).
   ZelPacket* partlySent = nullptr;
@@ -294,6 +300,7 @@ class Connection {
   IoOperation sendOp = {};
   uint32_t tpktWord = 0;  // 51 marks the datagram socket of the local pseudo connection
   bool sendInProgress = false;
+  bool sendDeferred = false;  // listed for the worker's send after the completion it handles
   uint8_t privilegeLevel = 0;
   ZelSession* session = nullptr;
   // The firmware upload's local event, and the one housekeeping posted last.
@@ -336,10 +343,13 @@ class Connection {
   List<ZelPacket> retiredWhileSending;
 
  private:
+  bool readyToSend() const;
   bool socketStillOpen(uint32_t generation) const { return generation == socketGeneration && socketHandle > 0; }
   uint32_t stampNextTicket(IoOperation& operation);
   uint8_t takeTransactionId(CommandIds& ids, ZelPacket* request);
-  ZelPacket* transactionIdHolder(const ZelPacket* piece) const;
+  // The ids of a command word; made on first use when create is set.
+  CommandIds* idsOf(uint32_t tag, bool create);
+  ZelPacket* transactionIdHolder(const ZelPacket* piece);
   ZelPacket* lastQueuedPieceOf(const ZelPacket* request);
   void dropUnsentRest();
   // A piece of a request has been taken for sending: notes whether the

@@ -54,6 +54,8 @@ void Connection::onReceived(uint32_t bytes) {
     close(LocalEvent::ConnectionClosed, "Receive of %d bytes overran its buffer", bytes);
     return;
   }
+  // One clock read per receive, however many frames it carries.
+  lastActivityTick = tickCount();
   switch (receivePhase) {
     case ReceivePhase::Datagram:
       onDatagram(bytes);
@@ -91,7 +93,6 @@ ZelPacket* Connection::newReceivePacket(const uint8_t* tpkt) {
   packet->sourceUrl = url;
   packet->context = nullptr;
   packet->waiterEvent = nullptr;
-  lastActivityTick = tickCount();
   return packet;
 }
 

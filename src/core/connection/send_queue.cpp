@@ -34,9 +34,22 @@ void Connection::linkIntoSendQueue(PacketChain& packets, bool urgent) {
     sendQueue.appendAll(packets);
 }
 
-void Connection::sendIfIdle() {
+bool Connection::readyToSend() const {
   // Before registration only the registration packets leave (takeGather).
-  if (!sendInProgress && (state == ConnectionState::Registered || state == ConnectionState::TransportUp)) sendQueued();
+  return !sendInProgress && (state == ConnectionState::Registered || state == ConnectionState::TransportUp);
+}
+
+void Connection::sendIfIdle() {
+  if (!readyToSend()) return;
+  if (core().onWorkerThread())
+    core().deferSend(this);
+  else
+    sendQueued();
+}
+
+void Connection::sendDeferredNow() {
+  sendDeferred = false;
+  if (readyToSend()) sendQueued();
 }
 
 void Connection::sendQueued() {
@@ -93,21 +106,17 @@ bool Connection::writeGather() {
   sendBuffers.clear();
   for (const ZelPacket* packet : sendGather)
     sendBuffers.push_back({packet->wire, static_cast<uint32_t>(packet->tpktLength())});
-  // An application thread writes what the socket takes at once, so that the
-  // worker is not woken for its completion; only the rest goes out as an
-  // overlapped send. On the worker the overlapped send stays: requests made
-  // meanwhile then gather behind it.
-  if (!core().onWorkerThread()) {
-    // A failure is reported again by the overlapped send below.
-    const int sent = platform::sendAvailable(socketHandle, sendBuffers.data(), static_cast<int>(sendBuffers.size()));
-    auto written = static_cast<uint32_t>(sent > 0 ? sent : 0);
-    std::size_t done = 0;
-    while (done < sendBuffers.size() && written >= sendBuffers[done].length) written -= sendBuffers[done++].length;
-    if (done == sendBuffers.size()) return true;
-    sendBuffers.erase(sendBuffers.begin(), sendBuffers.begin() + static_cast<std::ptrdiff_t>(done));
-    sendBuffers.front().data = static_cast<const uint8_t*>(sendBuffers.front().data) + written;
-    sendBuffers.front().length -= written;
-  }
+  // What the socket takes at once is written here, with no completion to
+  // wake the worker for; only the rest goes out as an overlapped send. (A
+  // failure is reported again by that send.)
+  const int sent = platform::sendAvailable(socketHandle, sendBuffers.data(), static_cast<int>(sendBuffers.size()));
+  auto written = static_cast<uint32_t>(sent > 0 ? sent : 0);
+  std::size_t done = 0;
+  while (done < sendBuffers.size() && written >= sendBuffers[done].length) written -= sendBuffers[done++].length;
+  if (done == sendBuffers.size()) return true;
+  sendBuffers.erase(sendBuffers.begin(), sendBuffers.begin() + static_cast<std::ptrdiff_t>(done));
+  sendBuffers.front().data = static_cast<const uint8_t*>(sendBuffers.front().data) + written;
+  sendBuffers.front().length -= written;
   const uint32_t error = startOverlappedSend(sendBuffers.data(), static_cast<int>(sendBuffers.size()));
   if (error != 0) {
     if (hasLog()) logPacket("txer", sendGather.back());

@@ -33,7 +33,7 @@ int Connection::queueRequest(PacketChain& packets, bool urgent) {
     return id;
   }
   queuedCount += packets.count();
-  CommandIds& ids = commandIds[first->headerWord(0)];
+  CommandIds& ids = *idsOf(first->headerWord(0), true);
   if (ids.inUse == TRANSACTION_IDS) {
     ids.waiting.push_back(packets.release());
     return WAITING_FOR_TRANSACTION_ID;
@@ -57,17 +57,33 @@ uint8_t Connection::takeTransactionId(CommandIds& ids, ZelPacket* request) {
   return id;
 }
 
-ZelPacket* Connection::transactionIdHolder(const ZelPacket* piece) const {
-  const auto found = commandIds.find(piece->headerWord(0));
-  return found != commandIds.end() ? found->second.holders[piece->transactionId()] : nullptr;
+CommandIds* Connection::idsOf(uint32_t tag, bool create) {
+  if (lastCommandIds != nullptr && lastCommandTag == tag) return lastCommandIds;
+  CommandIds* ids;
+  if (create) {
+    ids = &commandIds[tag];
+  } else {
+    const auto found = commandIds.find(tag);
+    if (found == commandIds.end()) return nullptr;
+    ids = &found->second;
+  }
+  // Entries are never erased, so the pointer stays valid.
+  lastCommandTag = tag;
+  lastCommandIds = ids;
+  return ids;
 }
 
-bool Connection::holdsTransactionId(const ZelPacket* packet) const { return transactionIdHolder(packet) == packet; }
+ZelPacket* Connection::transactionIdHolder(const ZelPacket* piece) {
+  const CommandIds* ids = idsOf(piece->headerWord(0), false);
+  return ids != nullptr ? ids->holders[piece->transactionId()] : nullptr;
+}
+
+bool Connection::holdsTransactionId(const ZelPacket* packet) { return transactionIdHolder(packet) == packet; }
 
 void Connection::releaseTransactionId(ZelPacket* packet) {
   // Continuation pieces, replies and raw sends hold no id.
   if (!holdsTransactionId(packet)) return;
-  CommandIds& ids = commandIds.find(packet->headerWord(0))->second;
+  CommandIds& ids = *idsOf(packet->headerWord(0), false);
   const uint8_t id = packet->transactionId();
   if (packet == partlySent) {
     // Its first pieces are on the wire: the rest still goes, so that the

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <vector>
 
 #include "core/engine/event.h"
 #include "core/engine/list.h"
@@ -143,6 +144,9 @@ class Core {
 
   // Worker loop and housekeeping.
   void runWorker();
+  // One completion taken from the port, handled as the worker loop does (a
+  // harness that drives the port on its own thread calls it too).
+  void handleCompletion(const platform::Completion& completion);
   void housekeeping(uint32_t elapsedMs);
   void tickDeferredConnects(uint32_t elapsedMs);
 
@@ -152,6 +156,12 @@ class Core {
   int sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
                   ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context);
   void removePendingStream(ZelInputStream* stream);
+  // Requests made on the worker while it handles a completion (by callbacks,
+  // replies that free a transaction id, ...) are sent together once it is
+  // handled: one gathered send per connection instead of one per request.
+  void deferSend(Connection* connection);
+  void forgetDeferredSend(Connection* connection);
+  void flushDeferredSends();
   void deliver(uint32_t code, ZelPacket* packet, ZelPacket* request);
   // Completes every piece of a chain that cannot be sent: the first with
   // code, the continuation fragments freed.
@@ -215,14 +225,14 @@ class Core {
 
   void initialize();
   void readSettings(uint32_t& noTcpLimits);
-  void handleCompletion(const platform::Completion& completion);
   void dispatchCompletion(const platform::Completion& completion);
   void onConnectionCompletion(Connection* connection, IoOperation* operation, const platform::Completion& completion);
   void onConnectionFailure(Connection* connection, uint32_t mode, uint32_t error);
   bool releaseSessionReference(Connection* connection);
   void checkLiveness(Connection* connection);
   void runTimers(uint32_t elapsedMs);
-  void invokeCallback(ZelCallback callback, void* context, ZelPacket* packet);
+  // timed: measure the call, to log a slow one.
+  void invokeCallback(ZelCallback callback, void* context, ZelPacket* packet, bool timed);
   ZelPacket* newLocalPacket(uint32_t tag, ZelCallback callback, void* context);
   void postPingReceive();
   void onPingCompletion(bool ok, uint32_t status);
@@ -285,6 +295,7 @@ class Core {
   uint16_t nextUdpPort = 0;
   std::atomic<uint32_t> suspendState_{0};
   std::atomic<uint32_t> lastTick{0};
+  std::vector<Connection*> deferredSends;
   ZelServer* server_ = nullptr;
   uint16_t serverPorts[LISTENER_COUNT] = {};
   platform::Socket listenSockets[LISTENER_COUNT] = {};

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
@@ -32,6 +34,7 @@ void Core::runWorker() {
         now = tick;
         housekeeping(static_cast<uint32_t>(elapsed));
       }
+      flushDeferredSends();
       flushWakeups();
     }
     if (completion.operation != nullptr) handleCompletion(completion);
@@ -40,7 +43,33 @@ void Core::runWorker() {
 
 void Core::handleCompletion(const platform::Completion& completion) {
   dispatchCompletion(completion);
+  flushDeferredSends();
   flushWakeups();
+}
+
+void Core::deferSend(Connection* connection) {
+  if (connection->sendDeferred) return;
+  connection->sendDeferred = true;
+  deferredSends.push_back(connection);
+}
+
+void Core::forgetDeferredSend(Connection* connection) {
+  if (!connection->sendDeferred) return;
+  connection->sendDeferred = false;
+  // Blanked, not erased: a flush under way keeps its places.
+  std::replace(deferredSends.begin(), deferredSends.end(), connection, static_cast<Connection*>(nullptr));
+}
+
+void Core::flushDeferredSends() {
+  GlobalLock lock;
+  // Taken by index: a send may fail and close its connection, whose requests
+  // may defer more, and a connection freed meanwhile leaves a blank.
+  for (std::size_t i = 0; i < deferredSends.size(); ++i) {
+    Connection* connection = deferredSends[i];
+    if (connection == nullptr) continue;
+    connection->sendDeferredNow();
+  }
+  deferredSends.clear();
 }
 
 void Core::dispatchCompletion(const platform::Completion& completion) {

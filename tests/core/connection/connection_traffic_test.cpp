@@ -155,6 +155,32 @@ TEST_F(TrafficTest, RepliesOfOneTagAreMatchedByTransactionId) {
   EXPECT_EQ(second.deliveries()[0].payload, zeltest::Bytes{2});
 }
 
+// Requests made by callbacks on the worker leave once the completion being
+// handled is done; none may be left behind, however the replies arrive.
+TEST_F(TrafficTest, RequestsMadeByCallbacksAllLeave) {
+  struct Chain {
+    ZelClient* client;
+    int total;
+    std::atomic<int> answered{0};
+    std::atomic<int> made{4};
+    static void onReply(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+      auto* chain = static_cast<Chain*>(context);
+      chain->answered.fetch_add(1);
+      // Each reply makes two more until the total is reached.
+      for (int i = 0; i < 2 && chain->made.fetch_add(1) < chain->total; ++i)
+        chain->client->sendRequest(5000, kCommand, onReply, chain);
+    }
+  };
+  for (const auto style : {zeltest::WriteStyle::Whole, zeltest::WriteStyle::SplitHeader}) {
+    device.setWriteStyle(style);
+    Chain chain{client.get(), 300};
+    for (int i = 0; i < 4; ++i) client->sendRequest(5000, kCommand, Chain::onReply, &chain);
+    EXPECT_TRUE(waitUntil([&] { return chain.answered.load() == chain.total; }, 20s)) << chain.answered.load();
+    // Callbacks still running must not touch the chain after it is gone.
+    client->unregisterCallback(nullptr, &chain);
+  }
+}
+
 TEST(TrafficLimits, SendQueueHoldsTwelveHundredAndFailsTheRestAtOnce) {
   zeltest::TestDevice device;
   device.setSilent(true);  // never registers: everything stays queued
