@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -33,6 +32,10 @@ class RecursiveLock {
 
 // Event in the manner of a Win32 event: a set before the wait is not lost;
 // an auto-reset event lets one waiter through per set and resets itself.
+// One word holds the set flag and the count of sleeping waiters, so that a
+// set touches the event only once: a waiter it lets through may destroy the
+// event at once, and the woken thread does not wait again for a lock the
+// setter still holds.
 class Event {
  public:
   explicit Event(bool manualReset = false, bool initiallySet = false);
@@ -46,10 +49,15 @@ class Event {
   bool waitFor(uint32_t milliseconds);
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool manualReset_;
-  bool set_;
+  static constexpr uint32_t SetFlag = 1;
+  static constexpr uint32_t OneWaiter = 2;
+  // Takes the set flag (an auto-reset event clears it): true when it was set.
+  bool takeSet();
+  // Sleeps until set; false when the time (null: none) ran out first.
+  bool waitUntilSet(const uint32_t* milliseconds);
+
+  std::atomic<uint32_t> word_;
+  const bool manualReset_;
 };
 
 }  // namespace zelkit::platform

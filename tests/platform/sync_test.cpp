@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -81,6 +82,46 @@ TEST(Event, AutoResetWakesOneWaiterPerSet) {
   a.join();
   b.join();
   EXPECT_EQ(woken.load(), 2);
+}
+
+TEST(Event, ManualResetWakesEveryWaiterUntilReset) {
+  Event event(true);
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { event.wait(); ++woken; });
+  sleepMilliseconds(20);
+  event.set();
+  for (std::thread& waiter : waiters) waiter.join();
+  EXPECT_EQ(woken.load(), 3);
+  event.reset();
+  EXPECT_FALSE(event.waitFor(0));
+}
+
+// Sets that race with waiters going to sleep are never lost, and an event
+// on the stack may go as soon as its waiter is through.
+TEST(Event, HandOffsBackAndForthLoseNoSet) {
+  Event ping;
+  Event pong;
+  std::thread partner([&] {
+    for (int i = 0; i < 20000; ++i) {
+      if (!ping.waitFor(5000)) return;
+      pong.set();
+    }
+  });
+  int rounds = 0;
+  for (; rounds < 20000; ++rounds) {
+    ping.set();
+    if (!pong.waitFor(5000)) break;
+  }
+  partner.join();
+  EXPECT_EQ(rounds, 20000);
+  for (int i = 0; i < 2000; ++i) {
+    auto* event = new Event();
+    std::thread setter([event] { event->set(); });
+    event->wait();
+    delete event;
+    setter.join();
+  }
 }
 
 TEST(Event, WaitForTimesOutWhenNotSet) {
