@@ -76,7 +76,7 @@ void Connection::answerChallenge(ZelHeader&, ZelInputStream& stream) {
 
 void Connection::dropLoginRequests() {
   PacketChain logins;
-  auto takeLogins = [&](List<ZelPacket>& packets) {
+  auto takeLogins = [&](auto& packets) {
     int taken = 0;
     for (ZelPacket* packet = packets.first(); packet != nullptr;) {
       ZelPacket* next = packet->pNext;

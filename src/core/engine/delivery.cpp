@@ -38,7 +38,7 @@ void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
     // The login's outcome is applied under the lock it was matched or
     // expired under: with the lock let go in between, a close could come
     // first, and the outcome of the closed socket would revive it.
-    invokeCallback(callback, packet->context, packet);
+    invokeCallback(callback, packet->context, packet, loggingEnabled());
     ZelPacket::free(packet);
     return;
   }
