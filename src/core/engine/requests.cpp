@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -178,6 +179,10 @@ int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
   // The ids go to waiting requests before any callback can make new ones.
   for (const Expired& item : expired) connection->releaseTransactionId(item.request);
   if (!expired.empty()) connection->sendIfIdle();
+  // A login's outcome first: the callbacks after it release the lock, and a
+  // reconnect made in one must not be failed by the old login's time-out.
+  std::stable_partition(expired.begin(), expired.end(),
+                        [](const Expired& item) { return item.packet->callback == Connection::onRegisterReply; });
   for (const Expired& item : expired) {
     ZelPacket* packet = item.packet;
     packet->sourceUrl = connection->url;
