@@ -1,0 +1,80 @@
+// Finds the devices on the local network: one scan of 2.2 seconds by
+// broadcast (or, with --multicast, to the discovery group), then each
+// device's address, MAC address and type, and its XML description.
+//
+//   zelkit_network_scan [--multicast]
+
+#include <arpa/inet.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "zelkit/scanner.h"
+
+namespace {
+
+// The end of the scan, handed from the library's worker thread to main.
+struct ScanEnd {
+  std::mutex lock;
+  std::condition_variable arrived;
+  bool done = false;
+};
+
+// Runs on the worker thread: once, with an empty stream, when the scan ends.
+void onScanEnd(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+  auto* end = static_cast<ScanEnd*>(context);
+  std::lock_guard<std::mutex> guard(end->lock);
+  end->done = true;
+  end->arrived.notify_one();
+}
+
+const char* dotted(unsigned long networkOrder, char* text) {
+  in_addr address{};
+  address.s_addr = static_cast<in_addr_t>(networkOrder);
+  return inet_ntop(AF_INET, &address, text, INET_ADDRSTRLEN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool multicast = argc == 2 && std::strcmp(argv[1], "--multicast") == 0;
+  if (argc > 2 || (argc == 2 && !multicast)) {
+    std::fprintf(stderr, "usage: %s [--multicast]\n", argv[0]);
+    return 2;
+  }
+  int flags = zelkit::NetworkScanner::ScanKeepBinary | zelkit::NetworkScanner::ScanKeepXml;
+  if (multicast) flags |= zelkit::NetworkScanner::ScanMulticast;
+
+  ScanEnd end;
+  zelkit::NetworkScanner::triggerScan(flags, 0, 0, onScanEnd, &end);
+  {
+    std::unique_lock<std::mutex> guard(end.lock);
+    end.arrived.wait(guard, [&] { return end.done; });
+  }
+
+  // Sorted addresses, ended by 0; two devices may share one address.
+  int found = 0, index = 0;
+  unsigned long previous = 0;
+  for (const unsigned long* address = zelkit::NetworkScanner::getDeviceList(); *address != 0; ++address) {
+    index = *address == previous ? index + 1 : 0;
+    previous = *address;
+    ++found;
+    char text[INET_ADDRSTRLEN];
+    std::printf("%s", dotted(*address, text));
+    zelkit::types::AutoDetectResponseStruct reply;
+    if (zelkit::NetworkScanner::getDeviceDetails(*address, index, &reply) == 0) {
+      const uint8_t* mac = reply.mac;
+      std::printf("  mac %02x-%02x-%02x-%02x-%02x-%02x  type 0x%02x  mask %s", mac[0], mac[1], mac[2], mac[3],
+                  mac[4], mac[5], reply.deviceType, dotted(reply.subnetMask, text));
+    }
+    std::printf("\n");
+    char xml[3000];
+    if (zelkit::NetworkScanner::getXmlDeviceDetails(*address, index, xml, sizeof xml) > 0)
+      std::printf("  %s\n", xml);
+  }
+  std::printf("%d devices\n", found);
+  zelkit::NetworkScanner::releaseDetailBuffers();
+  return 0;
+}
