@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake g++ make googletest openssl gnutls-bin curl python3 iproute2 tshark libxml2-utils ffmpeg)
 for kind in "$@"; do
   case "$kind" in
-    m32) packages+=(g++-multilib qemu-user) ;;
+    native) packages+=(doxygen pkgconf) ;;
+    m32) packages+=(g++-multilib qemu-user pkgconf) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
   esac
 done

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds zelkit and runs all its tests.
-#   scripts/test.sh            native 64-bit build (zelp4x64)
-#   scripts/test.sh sanitize   the same under AddressSanitizer and UndefinedBehaviorSanitizer
-#   scripts/test.sh m32        the 32-bit build (zelp4)
-#   scripts/test.sh tsan       the same under ThreadSanitizer
+#   scripts/test.sh            native 64-bit build (zelp4x64); then the API reference
+#                              (doxygen) and an outside project built against an installation
+#   scripts/test.sh sanitize   the tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   scripts/test.sh m32        the 32-bit build (zelp4), and an outside 32-bit project against it
+#   scripts/test.sh tsan       the tests under ThreadSanitizer
 #   scripts/test.sh fuzz       the libFuzzer targets, each run for a bounded time (clang)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,6 +24,7 @@ case "$kind" in
     echo 'int main(void) { return 0; }' >"$probe/probe.c"
     if gcc -m32 "$probe/probe.c" -o "$probe/probe" && ! "$probe/probe" 2>/dev/null; then
       options+=(-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386)
+      export RUNNER=qemu-i386
     fi
     rm -rf "$probe"
     ;;
@@ -51,3 +53,11 @@ else
   echo "== $kind: FAILED (log: $log)"
   exit 1
 fi
+
+case "$kind" in
+  native)
+    scripts/check-docs.sh "$build/docs"
+    scripts/check-install.sh "$build" zelp4x64
+    ;;
+  m32) scripts/check-install.sh "$build" zelp4 -m32 ;;
+esac
