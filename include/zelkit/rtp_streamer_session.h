@@ -1,5 +1,8 @@
 #pragma once
 
+/// \file
+/// The device side: media sessions that stream to one client.
+
 #include <atomic>
 #include <cstdint>
 
@@ -21,94 +24,134 @@ struct SslContext;
 struct ConnectRequest;
 }  // namespace detail
 
-// One stream a client asked a server to send, as the server's connect
-// handler read it from the client's connect descriptor.
+/// One stream a client asked a server to send, as the server's connect
+/// handler read it from the client's connect descriptor.
 struct RtpStreamDescriptor {
-  enum Type : uint8_t { Video = 1, Audio = 2, ThirdStream = 3 };
-  // The value of flags for a stream over a media tunnel (TPKT framing).
+  /// The kind of a stream.
+  enum Type : uint8_t {
+    Video = 1,       ///< The video stream.
+    Audio = 2,       ///< The audio stream.
+    ThirdStream = 3  ///< The third stream.
+  };
+  /// The value of flags for a stream over a media tunnel (TPKT framing).
   static constexpr uint32_t OverTcp = 8;
 
-  uint32_t flags;         // OverTcp, or 0 for UDP
-  uint8_t direction;      // 0: the server sends
-  uint8_t type;           // a Type; the stream's index is type - 1
-  uint8_t reserved;       // 0
-  uint8_t connectFlags;   // descriptor byte 3; 0x40: the stream's tunnel keeps the TLS of its connection
-  uint16_t coding;        // descriptor bytes 24-25
-  uint16_t port;          // network order
-  uint32_t address;       // network order; 224.0.0.0: the line's multicast address, 0: the client's
-  uint32_t line;          // video line, 0..255 (descriptor byte 17)
-  uint8_t argument;       // descriptor byte 16, for the application
-  uint32_t peerAddress;   // the client's IPv4 address, network order
-  uint8_t transportKind;  // descriptor byte 8: 4 for TCP
-  // Descriptor byte 9: 0x80 in the first descriptor puts the session's
-  // tunnelled video on the back channel and asks for RTCP acknowledgements.
+  uint32_t flags;         ///< OverTcp, or 0 for UDP.
+  uint8_t direction;      ///< 0: the server sends.
+  uint8_t type;           ///< A Type; the stream's index is type - 1.
+  uint8_t reserved;       ///< 0.
+  uint8_t connectFlags;   ///< Descriptor byte 3; 0x40: the stream's tunnel keeps the TLS of its connection.
+  uint16_t coding;        ///< Descriptor bytes 24-25.
+  uint16_t port;          ///< The client's port, network order.
+  uint32_t address;       ///< Network order; 224.0.0.0: the line's multicast address, 0: the client's.
+  uint32_t line;          ///< Video line, 0..255 (descriptor byte 17).
+  uint8_t argument;       ///< Descriptor byte 16, for the application.
+  uint32_t peerAddress;   ///< The client's IPv4 address, network order.
+  uint8_t transportKind;  ///< Descriptor byte 8: 4 for TCP.
+  /// Descriptor byte 9: 0x80 in the first descriptor puts the session's
+  /// tunnelled video on the back channel and asks for RTCP acknowledgements.
   uint8_t transportOptions;
 };
 
-// A counted handle of a media session.
+/// A counted handle of a media session, as ZelSessionRef. Handles may be
+/// copied and dropped on any thread.
 class ZELKIT_API RtpStreamerSessionRef : public ZelSessionRef {
  public:
+  /// An empty handle.
   RtpStreamerSessionRef() = default;
-  // No check of the session's kind: the handle must name a media session.
+  /// Another handle of other's session. There is no check of the session's
+  /// kind: the handle must name a media session.
+  /// \param other A handle of a media session.
   RtpStreamerSessionRef(const ZelSessionRef& other) : ZelSessionRef(other) {}
+  /// \return The media session, or null for an empty handle.
   inline RtpStreamerSession* get() const;
+  /// \return The media session; the handle must not be empty.
   RtpStreamerSession* operator->() const { return get(); }
 };
 
-// Media from the server to one client: up to three streams (video, audio,
-// a third stream) over UDP, UDP multicast or a media tunnel through an HTTP
-// port. An application that streams derives from ZelServer, makes these in
-// createRtpStreamerSession and sends frames with transmit or multicast.
-//
-// Sessions of one video line (0..255) form a list: multicast, activeByLine
-// and ZelServer::getInfo work on it. A session ends when its client
-// disconnects or stops its keep-alives; the next transmit then answers -1
-// and the session leaves the lists and lets go of its own handle. A session
-// made for a connect request that got no stream has no line: it ends once
-// its reply is out.
+/// Media from the server to one client: up to three streams (video, audio,
+/// a third stream) over UDP, UDP multicast or a media tunnel through an HTTP
+/// port. An application that streams derives from ZelServer, makes these in
+/// ZelServer::createRtpStreamerSession and sends frames with transmit() or
+/// multicast(), from any thread.
+///
+/// Sessions of one video line (0..255) form a list: multicast(),
+/// activeByLine() and ZelServer::getInfo work on it. A session ends when its
+/// client disconnects or stops its keep-alives; the next transmit() then
+/// answers -1 and the session leaves the lists and lets go of its own
+/// handle. A session made for a connect request that got no stream has no
+/// line: it ends once its reply is out.
 class ZELKIT_API RtpStreamerSession : public ZelSession {
  public:
-  // Opens the UDP streams at once; TCP streams wait for their tunnel.
+  /// Opens the UDP streams at once; TCP streams wait for their tunnel.
+  /// \param descriptors The streams the client asked for, as
+  ///        ZelServer::createRtpStreamerSession got them; the session copies them.
+  /// \param count Their number.
   RtpStreamerSession(RtpStreamDescriptor const* descriptors, int count);
   RtpStreamerSession(const RtpStreamerSession&) = delete;
   RtpStreamerSession& operator=(const RtpStreamerSession&) = delete;
+  /// Closes the streams; the last handle deletes the session.
   virtual ~RtpStreamerSession();
-  // Called once every stream is connected: at once for UDP streams, on the
-  // worker thread when the last tunnel arrives.
+  /// Called once every stream is connected, on the library's worker thread:
+  /// at once for UDP streams, when the last tunnel arrives for TCP ones. The
+  /// default does nothing.
   virtual void onConnectionEstablished();
 
   using ZelSession::disconnect;
 
-  // One frame: payload type 255 sends data as a complete RTP packet (12 to
-  // 1500 bytes), any other builds the 12-byte header in front of at most
-  // 1488 bytes. Bytes sent; 0 for an empty complete packet; -1 disconnected,
-  // no such stream or a bad length; -2 already sent on a shared multicast
-  // socket; -3 a stream still waits for its tunnel.
+  /// Sends one frame on the stream of its payload type.
+  /// \param type The payload type; 255 sends data as a complete RTP packet
+  ///        (12 to 1500 bytes), any other builds the 12-byte header in front
+  ///        of at most 1488 bytes.
+  /// \param data The frame.
+  /// \param length Its byte count.
+  /// \param timestamp The RTP timestamp.
+  /// \param marker The RTP marker bit (0 or 1).
+  /// \return The bytes sent; 0 for an empty complete packet; -1
+  ///         disconnected, no such stream or a bad length; -2 already sent
+  ///         on a shared multicast socket; -3 a stream still waits for its
+  ///         tunnel.
   int transmit(RtpPayloadType type, void const* data, int length, unsigned long timestamp, int marker);
-  // The frame to every session of the line, once per shared multicast
-  // socket. The number of sessions it reached, -1 for a line outside 0..255.
+  /// Sends a frame to every session of the line, once per shared multicast
+  /// socket.
+  /// \param line The video line.
+  /// \param type The payload type, as for transmit().
+  /// \param data The frame.
+  /// \param length Its byte count.
+  /// \param timestamp The RTP timestamp.
+  /// \param marker The RTP marker bit (0 or 1).
+  /// \return The number of sessions it reached, -1 for a line outside 0..255.
   static int multicast(int line, RtpPayloadType type, void const* data, int length, unsigned long timestamp,
                        int marker);
 
+  /// \return The session's video line, 0xFFFFFFFF when it has none.
   unsigned long lineNumber() const { return line_; }
+  /// \return The id the connect reply gave the client.
   unsigned long sessionId() const { return sessionId_; }
-  // The client is alive: the countdown starts again.
+  /// The client is alive: the keep-alive countdown starts again.
   void updateKeepAlive();
-  // Every stream has its socket, none waiting for its tunnel.
+  /// \return Whether every stream has its socket, none waiting for its tunnel.
   bool socketsReady() const;
-  // 1 without a line, else 1 + the sessions of the line, this one included.
+  /// \return 1 without a line, else 1 + the sessions of the line, this one included.
   int concurrentStreamCount() const;
-  // Sessions of the line with all streams ready; 0 for a line outside 0..255.
+  /// \param line The video line.
+  /// \return The sessions of the line with all streams ready; 0 for a line
+  ///         outside 0..255.
   static int activeByLine(int line);
-  // Where the line's streams of the type go when a client asks for
-  // multicast (address 224.0.0.0); both in network order. noKeepAlive
-  // exempts the line's sessions from the countdown. 0, or -1 for a line
-  // above 255 or an unknown type.
+  /// Sets where the line's streams of the type go when a client asks for
+  /// multicast (address 224.0.0.0).
+  /// \param line The video line.
+  /// \param type The stream's kind.
+  /// \param address The group's address, network order.
+  /// \param port The group's port, network order.
+  /// \param noKeepAlive Exempt the line's sessions from the keep-alive countdown.
+  /// \return 0, or -1 for a line above 255 or an unknown type.
   static int setMulticastAddress(unsigned line, RtpStreamDescriptor::Type type, unsigned long address,
                                  unsigned short port, bool noKeepAlive);
-  // Lowers every session's keep-alive counter (10 after each keep-alive)
-  // by amount and ends, with reason 5, those below 0. The server's timer
-  // calls it with 4 every 4000 ms.
+  /// Lowers every session's keep-alive counter (10 after each keep-alive)
+  /// and ends, with reason 5, those below 0. The server's timer calls it
+  /// with 4 every 4000 ms, on the library's worker thread.
+  /// \param amount What to take off each counter.
   static void decrementKeepAlives(int amount);
 
  private:

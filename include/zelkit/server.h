@@ -14,9 +14,6 @@
 
 namespace zelkit {
 
-class RtpStreamerSession;
-struct RtpStreamDescriptor;
-
 /// Handler of one command word, and of an HTTP port's requests. Runs on the
 /// library's worker thread without the library lock, so it may block, call
 /// into the library and answer later. A library exception it throws becomes
