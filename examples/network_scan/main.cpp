@@ -4,9 +4,8 @@
 //
 //   zelkit_network_scan [--multicast]
 
-#include <arpa/inet.h>
-
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -30,10 +29,13 @@ void onScanEnd(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
   end->arrived.notify_one();
 }
 
-const char* dotted(unsigned long networkOrder, char* text) {
-  in_addr address{};
-  address.s_addr = static_cast<in_addr_t>(networkOrder);
-  return inet_ntop(AF_INET, &address, text, INET_ADDRSTRLEN);
+// An IPv4 address in network order, as the scanner gives it, in dotted form.
+const char* dotted(unsigned long networkOrder, char (&text)[16]) {
+  const uint32_t value = static_cast<uint32_t>(networkOrder);
+  unsigned char bytes[4];
+  std::memcpy(bytes, &value, sizeof bytes);
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+  return text;
 }
 
 }  // namespace
@@ -61,7 +63,7 @@ int main(int argc, char** argv) {
     index = *address == previous ? index + 1 : 0;
     previous = *address;
     ++found;
-    char text[INET_ADDRSTRLEN];
+    char text[16];
     std::printf("%s", dotted(*address, text));
     zelkit::types::AutoDetectResponseStruct reply;
     if (zelkit::NetworkScanner::getDeviceDetails(*address, index, &reply) == 0) {
