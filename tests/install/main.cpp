@@ -6,6 +6,7 @@
 #include <zelkit/exceptions.h>
 #include <zelkit/replay_client.h>
 #include <zelkit/rtp_streamer.h>
+#include <zelkit/rtp_streamer_session.h>
 #include <zelkit/scanner.h>
 #include <zelkit/server.h>
 #include <zelkit/session.h>
