@@ -135,12 +135,17 @@ TEST(HttpsDevice, RequestsBeyondTheTransactionIdsGetTheirOwnReplies) {
     zelkit::ZelOutputStream payload(bytes.data(), static_cast<int>(bytes.size()));
     return client.sendRequest(10000, kTagEcho, payload, callback, context);
   };
-  for (int i = 0; i < 50; ++i) sendEcho(1000 + i, nullptr, nullptr);
   std::vector<Own> requests(300);
   int waiting = 0;
-  for (int i = 0; i < 300; ++i) {
-    requests[static_cast<size_t>(i)].expected = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 7, 7};
-    waiting += sendEcho(i, Own::callback, &requests[static_cast<size_t>(i)]) < 0;
+  {
+    // Held, the lock keeps the worker from taking answers, so no id frees
+    // before all 350 are made, however fast the device answers.
+    zelkit::detail::GlobalLock lock;
+    for (int i = 0; i < 50; ++i) sendEcho(1000 + i, nullptr, nullptr);
+    for (int i = 0; i < 300; ++i) {
+      requests[static_cast<size_t>(i)].expected = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 7, 7};
+      waiting += sendEcho(i, Own::callback, &requests[static_cast<size_t>(i)]) < 0;
+    }
   }
   EXPECT_GT(waiting, 0);
   for (Own& one : requests) {
