@@ -40,6 +40,16 @@ uint16_t freeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
+bool udpPortTaken(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(port);
+  const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0;
+  ::close(fd);
+  return taken;
+}
+
 RawClient::RawClient(uint16_t port, milliseconds timeout) {
   const auto end = Clock::now() + timeout;
   for (;;) {

@@ -15,6 +15,9 @@ namespace zeltest {
 // A loopback TCP port that nothing listened on a moment ago.
 uint16_t freeLoopbackPort();
 
+// Whether a socket without address reuse cannot bind the UDP port.
+bool udpPortTaken(uint16_t port);
+
 class RawClient {
  public:
   // Connects to 127.0.0.1:port, retrying while the listener comes up.

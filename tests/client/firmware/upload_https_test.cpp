@@ -13,6 +13,7 @@
 
 #include "client/firmware/firmware_device.h"
 #include "client/firmware/upload_test_util.h"
+#include "support/certificate_checking_reset.h"
 #include "support/external_tool.h"
 #include "support/log_lines.h"
 #include "support/tls_credentials.h"
@@ -22,17 +23,6 @@ namespace {
 
 using namespace fwtest;
 using Mode = zelkit::ZelClient::CertificateCheckingMode;
-
-// Approves the certificate of its client's connection when asked.
-struct Approver {
-  zelkit::ZelClient* client = nullptr;
-  std::atomic<int> asked{0};
-  static void callback(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
-    auto* approver = static_cast<Approver*>(context);
-    ++approver->asked;
-    approver->client->approved();
-  }
-};
 
 struct CheckingCase {
   const char* name;
@@ -64,9 +54,9 @@ TEST_P(FirmwareUploadHttps, PostsInsideTlsWhenTheCertificateIsTrusted) {
   const FirmwareFile file("fw.bin", 70000);
 
   zelkit::ZelClient client(device.url("https", "admin:secret@").c_str(), 0, 0);
-  Approver approver;
+  zeltest::Approver approver;
   approver.client = &client;
-  zelkit::ZelClient::setCertificateCheckingMode(row.mode, false, row.approve ? Approver::callback : nullptr, &approver);
+  zelkit::ZelClient::setCertificateCheckingMode(row.mode, false, row.approve ? zeltest::Approver::callback : nullptr, &approver);
   UploadEvents events(client);
   ASSERT_EQ(client.startFirmwareUpload(file.path.c_str()), 0);
   EXPECT_EQ(events.outcome(), row.outcome);

@@ -73,18 +73,6 @@ TEST(HttpsDevice, LoginRequestsAndMessagesRunInsideTls) {
   client.unregisterCallback(nullptr, &messages);
 }
 
-// Approves whatever it is asked about, from inside the callback, and
-// counts the questions.
-struct Approver {
-  zelkit::ZelClient* client = nullptr;
-  std::atomic<int> asked{0};
-  static void callback(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
-    auto* approver = static_cast<Approver*>(context);
-    ++approver->asked;
-    approver->client->approved();
-  }
-};
-
 // After the device ended the connection in order, the next request
 // connects again and resumes the TLS session; that handshake ends with the
 // client's own flight still being sent, and the connection still goes on.
@@ -93,10 +81,10 @@ TEST(HttpsDevice, ReconnectResumesTheSessionWithoutAskingAgain) {
   ZELKIT_REQUIRE_TOOL("python3");
   PythonDevice device;
   zelkit::ZelClient client(("https://u:pw@127.0.0.1:" + std::to_string(device.port())).c_str(), 0, 0);
-  Approver approver;
+  zeltest::Approver approver;
   approver.client = &client;
   const zeltest::CertificateCheckingReset reset;
-  zelkit::ZelClient::setCertificateCheckingMode(zelkit::ZelClient::CertificateCheckAlways, false, Approver::callback,
+  zelkit::ZelClient::setCertificateCheckingMode(zelkit::ZelClient::CertificateCheckAlways, false, zeltest::Approver::callback,
                                                 &approver);
   EXPECT_EQ(request(client, kTagEcho, {1}), zeltest::Bytes{1});
   EXPECT_EQ(request(client, kTagEcho, {2}), zeltest::Bytes{2});

@@ -91,16 +91,6 @@ std::vector<Answer> Requester::collect(size_t count, std::chrono::milliseconds t
   return answers;
 }
 
-bool udpPortTaken(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_port = htons(port);
-  const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0;
-  ::close(fd);
-  return taken;
-}
-
 bool waitForResponder(uint16_t groupPort) {
   const auto end = std::chrono::steady_clock::now() + 3s;
   while (!udpPortTaken(kBroadcastPort) || !udpPortTaken(groupPort)) {

@@ -13,12 +13,14 @@
 #include <vector>
 
 #include "client/scanner/adapter_info.h"
+#include "support/raw_client.h"
 #include "support/wire_codec.h"
 
 namespace discoverytest {
 
 using namespace std::chrono_literals;
 using zeltest::Bytes;
+using zeltest::udpPortTaken;
 
 constexpr uint16_t kBroadcastPort = 1757;
 constexpr uint16_t kGroupPort = 1800;
@@ -54,8 +56,6 @@ class Requester {
   uint16_t port_ = 0;
 };
 
-// Whether a socket without address reuse cannot bind the UDP port.
-bool udpPortTaken(uint16_t port);
 // Waits until the responder's sockets are bound (requests sent before are
 // lost); false when they are not within the time.
 bool waitForResponder(uint16_t groupPort = kGroupPort);

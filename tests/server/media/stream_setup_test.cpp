@@ -7,6 +7,7 @@
 #include "core/engine/engine_test_util.h"
 #include "security/cipher/aes.h"
 #include "server/media/media_test_util.h"
+#include "support/raw_client.h"
 #include "support/test_device.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/rtp_streamer.h"
@@ -49,16 +50,6 @@ std::pair<uint32_t, uint32_t> kindsOf(const enginetest::Delivery& result) {
   EXPECT_EQ(zeltest::readU32(result.payload.data()), 0u);
   EXPECT_EQ(zeltest::readU32(result.payload.data() + 4), 0u);
   return {zeltest::readU32(result.payload.data() + 8), zeltest::readU32(result.payload.data() + 12)};
-}
-
-bool portIsBound(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_port = htons(port);
-  const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0;
-  ::close(fd);
-  return taken;
 }
 
 class StreamSetup : public testing::Test {
@@ -104,7 +95,7 @@ TEST_F(StreamSetup, UdpRequestCarriesBoundLocalPortsAndAsksForMulticast) {
     EXPECT_EQ(d.address, 0xE0000000u);
     EXPECT_EQ(d.line, kNum & 0xFF);
     EXPECT_NE(d.port, 0);
-    EXPECT_TRUE(portIsBound(d.port)) << d.port;
+    EXPECT_TRUE(zeltest::udpPortTaken(d.port)) << d.port;
   }
   EXPECT_EQ(video.parameter, 0x5A);
   EXPECT_EQ(audio.parameter, 0) << "the parameter goes with audio only when the video coding has 0x4000";
@@ -174,7 +165,7 @@ TEST_F(StreamSetup, NvrRequestCarriesTheValueAndTheBoundVideoPort) {
   EXPECT_EQ(video.media, 1);
   EXPECT_EQ(video.transport, 0x0100);
   EXPECT_EQ(video.line, 0);
-  EXPECT_TRUE(portIsBound(video.port));
+  EXPECT_TRUE(zeltest::udpPortTaken(video.port));
   ASSERT_TRUE(device.reply(request, encodeDescriptor(acceptUnicast(video)), zeltest::kModeReply, kSession));
   EXPECT_EQ(kindsOf(awaitResult()), std::make_pair(0u, 1u));
 }
