@@ -3,9 +3,9 @@
 #include <cstring>
 #include <new>
 
+#include "common/never_destroyed.h"
 #include "core/engine/list.h"
 #include "core/engine/lock.h"
-#include "core/engine/never_destroyed.h"
 #include "platform/files.h"
 
 namespace zelkit::detail {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/never_destroyed.h"
 #include "core/engine/list.h"
 #include "core/engine/lock.h"
-#include "core/engine/never_destroyed.h"
 
 namespace zelkit::detail {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "common/never_destroyed.h"
 #include "core/engine/lock.h"
-#include "core/engine/never_destroyed.h"
 #include "core/wire/value_table.h"
 
 namespace zelkit::detail {

@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <mutex>
 
-#include "core/engine/never_destroyed.h"
+#include "common/never_destroyed.h"
 #include "security/rsa/random.h"
 
 namespace zelkit::detail {

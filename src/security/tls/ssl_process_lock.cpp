@@ -1,6 +1,6 @@
 #include "security/tls/ssl_process_lock.h"
 
-#include "core/engine/never_destroyed.h"
+#include "common/never_destroyed.h"
 
 namespace zelkit::detail {
 

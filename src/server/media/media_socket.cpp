@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/never_destroyed.h"
 #include "core/engine/core.h"
-#include "core/engine/never_destroyed.h"
 #include "core/wire/conversions.h"
 #include "platform/errors.h"
 
