@@ -3,7 +3,11 @@
 namespace zelkit::detail {
 
 ServerState& serverState() {
-  static ServerState* const state = new ServerState();
+  static ServerState* const state = [] {
+    auto* built = new ServerState();
+    installServerSeam(built);
+    return built;
+  }();
   return *state;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/engine/server_seam.h"
 #include "server/dispatch/handler_table.h"
 #include "zelkit/server.h"
 
@@ -21,13 +22,16 @@ struct ServerTimer {
 // Process-wide server state, built before the application runs and never
 // destroyed. The handler tables are written by the application before the
 // listeners start.
-struct ServerState {
+struct ServerState final : ServerSeam {
   HandlerTable handlers;
   // Indexed by listener: the HTTP and the HTTPS port's request handler.
   ZelRequestHandler httpHandlers[3] = {};
   ZelSession* sessions = nullptr;  // newest first, linked through nextSession_; under the library lock
   ServerTimer* timers = nullptr;   // under the library lock
   BackChannelReceiver* backChannel = nullptr;  // under the library lock; made by the first receiver callback
+
+  ZelSession*& sessionList() override { return sessions; }
+  ZelRequestHandler httpHandler(bool tls) const override { return httpHandlers[tls ? HTTPS_LISTENER : HTTP_LISTENER]; }
 };
 
 ServerState& serverState();

@@ -4,9 +4,9 @@
 
 #include "core/connection/connection.h"
 #include "core/engine/lock.h"
+#include "core/engine/server_seam.h"
 #include "core/http/http_head.h"
 #include "core/http/text_range.h"
-#include "server/server_state.h"
 #include "zelkit/server.h"
 
 namespace zelkit::detail {
@@ -163,7 +163,7 @@ int Connection::parseHttp(const char* data, int length) {
 
 int Connection::runHttpHandler(const char* data, int length) {
   useSyncIo = true;
-  const ZelRequestHandler handler = serverState().httpHandlers[tls ? HTTPS_LISTENER : HTTP_LISTENER];
+  const ZelRequestHandler handler = serverSeam().httpHandler(tls);
   if (handler == nullptr || !session->self_) {
     endHttpSession();
     return -1;

@@ -4,9 +4,9 @@
 #include "core/wire/conversions.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
+#include "core/engine/server_seam.h"
 #include "platform/errors.h"
 #include "platform/time.h"
-#include "server/server_state.h"
 #include "zelkit/server.h"
 
 namespace zelkit::detail {
@@ -114,8 +114,9 @@ void Core::acceptConnection(int index) {
   acceptSockets[index] = 0;
   session->connection_ = connection;
   connection->liveCheckIntervalMs = ACCEPTED_LIVE_CHECK_INTERVAL_MS;
-  session->nextSession_ = serverState().sessions;
-  serverState().sessions = session;
+  ZelSession*& sessions = serverSeam().sessionList();
+  session->nextSession_ = sessions;
+  sessions = session;
 
   switch (index) {
     case 0:
