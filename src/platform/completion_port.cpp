@@ -7,6 +7,7 @@
 // The operations themselves are in overlapped_operations.cpp.
 #include "platform/completion_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 
@@ -33,6 +34,13 @@ constexpr int EventBatch = 64;
 // epoll's token for a socket: its handle and the generation of its opening.
 uint64_t tokenOf(const SocketSlot& slot) { return uint64_t{slot.generation} << 32 | static_cast<uint32_t>(slot.fd); }
 
+void wakeSleeper(CompletionPort& port) {
+  const uint64_t one = 1;
+  if (write(port.wake, &one, sizeof one) < 0) {
+    // Only a full counter fails, and then the eventfd is readable anyway.
+  }
+}
+
 void queueCompletion(CompletionPort& port, const Completion& completion) {
   bool wake;
   {
@@ -40,12 +48,45 @@ void queueCompletion(CompletionPort& port, const Completion& completion) {
     port.queue.push_back(completion);
     wake = port.sleepers > 0;
   }
-  if (wake) {
-    const uint64_t one = 1;
-    if (write(port.wake, &one, sizeof one) < 0) {
-      // Only a full counter fails, and then the eventfd is readable anyway.
+  if (wake) wakeSleeper(port);
+}
+
+Completion postedCompletion(uint32_t bytes, uintptr_t key, Overlapped* operation) {
+  Completion completion;
+  completion.ok = true;
+  completion.bytes = bytes;
+  completion.key = key;
+  completion.operation = operation;
+  completion.ticket = operation != nullptr ? operation->ticket : 0;
+  completion.status = status::Success;
+  return completion;
+}
+
+// Moves the delayed posts that are due onto the queue; with the port's
+// mutex held. Returns the milliseconds until the next one is due, rounded
+// up so that a wait of that length finds it due, or -1 when none waits.
+int releaseDueCompletions(CompletionPort& port) {
+  const auto now = std::chrono::steady_clock::now();
+  auto next = std::chrono::steady_clock::time_point::max();
+  auto kept = port.delayed.begin();
+  for (auto& entry : port.delayed) {
+    if (entry.due <= now) {
+      port.queue.push_back(entry.completion);
+    } else {
+      next = std::min(next, entry.due);
+      *kept++ = entry;
     }
   }
+  port.delayed.erase(kept, port.delayed.end());
+  if (port.delayed.empty()) return -1;
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
+}
+
+// The shorter of two waits, -1 standing for no end.
+int shorterWait(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
 }
 
 void handleEvent(const epoll_event& event) {
@@ -132,6 +173,7 @@ bool waitForCompletion(CompletionPort* port, uint32_t timeoutMs, Completion& out
     int waitMs;
     {
       std::lock_guard<std::mutex> guard(port->mutex);
+      const int untilDelayed = releaseDueCompletions(*port);
       const bool queued = !port->queue.empty();
       if (queued && port->takenWithoutPolling < FairnessLimit) {
         out = port->queue.front();
@@ -140,7 +182,7 @@ bool waitForCompletion(CompletionPort* port, uint32_t timeoutMs, Completion& out
         setLastError(out.status);
         return out.ok;
       }
-      waitMs = queued ? 0 : deadline.remainingMs();
+      waitMs = queued ? 0 : shorterWait(deadline.remainingMs(), untilDelayed);
       if (waitMs == 0 && !queued && polled) {
         out = Completion{};
         setLastError(WaitTimeout);
@@ -166,14 +208,19 @@ bool waitForCompletion(CompletionPort* port, uint32_t timeoutMs, Completion& out
 }
 
 void postCompletion(CompletionPort* port, uint32_t bytes, uintptr_t key, Overlapped* operation) {
-  Completion completion;
-  completion.ok = true;
-  completion.bytes = bytes;
-  completion.key = key;
-  completion.operation = operation;
-  completion.ticket = operation != nullptr ? operation->ticket : 0;
-  completion.status = status::Success;
-  queueCompletion(*port, completion);
+  queueCompletion(*port, postedCompletion(bytes, key, operation));
+}
+
+void postCompletionAfter(CompletionPort* port, uint32_t delayMs, uint32_t bytes, uintptr_t key,
+                         Overlapped* operation) {
+  const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+  bool wake;
+  {
+    std::lock_guard<std::mutex> guard(port->mutex);
+    port->delayed.push_back({due, postedCompletion(bytes, key, operation)});
+    wake = port->sleepers > 0;  // a sleeper's wait may end after the new post is due
+  }
+  if (wake) wakeSleeper(*port);
 }
 
 }  // namespace zelkit::platform

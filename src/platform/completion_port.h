@@ -71,6 +71,10 @@ bool waitForCompletion(CompletionPort* port, uint32_t timeoutMs, Completion& out
 // Queues a completion by hand, with the operation's ticket; it is taken by a
 // later wait, never inline.
 void postCompletion(CompletionPort* port, uint32_t bytes, uintptr_t key, Overlapped* operation);
+// The same once delayMs have passed, as a timer-queue timer posts it; it
+// cannot be taken back.
+void postCompletionAfter(CompletionPort* port, uint32_t delayMs, uint32_t bytes, uintptr_t key,
+                         Overlapped* operation);
 
 // Overlapped operations. Each returns 0 when accepted, else the wsa:: error
 // (nothing is queued then).

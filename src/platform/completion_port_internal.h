@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "platform/completion_port.h"
 #include "platform/socket_table.h"
@@ -11,11 +13,17 @@
 // operations it completes (overlapped_operations.cpp).
 namespace zelkit::platform {
 
+struct DelayedCompletion {
+  std::chrono::steady_clock::time_point due;
+  Completion completion;
+};
+
 struct CompletionPort {
   int epoll = -1;
   int wake = -1;  // eventfd: a completion was queued while a thread slept in epoll_wait
   std::mutex mutex;
   std::deque<Completion> queue;
+  std::vector<DelayedCompletion> delayed;  // posts waiting for their time; few
   int sleepers = 0;
   int takenWithoutPolling = 0;
 };

@@ -1,6 +1,7 @@
 #include "platform/completion_port.h"
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -407,6 +408,38 @@ TEST(CompletionPort, PostsAreTakenByLaterWaitsInOrder) {
   waiter.join();
   EXPECT_EQ(taken.operation, &records[0]);
   EXPECT_EQ(taken.key, 6u);
+}
+
+TEST(CompletionPort, DelayedPostsComeWhenDueInTheirTimeOrder) {
+  using Clock = std::chrono::steady_clock;
+  Overlapped late;
+  Overlapped soon;
+  Overlapped now;
+  const auto posted = Clock::now();
+  postCompletionAfter(testPort(), 80, 1, 2, &late);
+  postCompletionAfter(testPort(), 20, 3, 4, &soon);
+  postCompletion(testPort(), 5, 6, &now);
+  EXPECT_EQ(nextCompletion().operation, &now);
+  EXPECT_EQ(nextCompletion(1).operation, nullptr) << "a delayed post came before its time";
+
+  const Completion first = nextCompletion();
+  EXPECT_GE(Clock::now() - posted, std::chrono::milliseconds(20));
+  EXPECT_EQ(first.operation, &soon);
+  EXPECT_TRUE(first.ok);
+  EXPECT_EQ(first.bytes, 3u);
+  EXPECT_EQ(first.key, 4u);
+  EXPECT_EQ(nextCompletion().operation, &late);
+  EXPECT_GE(Clock::now() - posted, std::chrono::milliseconds(80));
+
+  // A thread that waits without limit takes a delayed post made after it
+  // fell asleep.
+  Completion taken;
+  std::thread waiter([&] { waitForCompletion(testPort(), WaitForever, taken); });
+  sleepMilliseconds(30);
+  postCompletionAfter(testPort(), 30, 7, 8, &soon);
+  waiter.join();
+  EXPECT_EQ(taken.operation, &soon);
+  EXPECT_EQ(taken.key, 8u);
 }
 
 TEST(CompletionPort, CompletionOfAClosedSocketDoesNotReachItsSuccessor) {

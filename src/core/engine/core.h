@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/engine/accept_backoff.h"
 #include "core/engine/event.h"
 #include "core/engine/list.h"
 #include "core/log/log_filter.h"
@@ -238,6 +239,8 @@ class Core {
   void onPingCompletion(bool ok, uint32_t status);
   void onPingReply();
   void postAccept(int index);
+  // Posts the accept again once the listener's pause is over.
+  void pauseAccept(int index, uint32_t error);
   void onAcceptCompletion(IoOperation* operation, bool ok, uint32_t status);
   void acceptConnection(int index);
 
@@ -300,6 +303,9 @@ class Core {
   uint16_t serverPorts[LISTENER_COUNT] = {};
   platform::Socket listenSockets[LISTENER_COUNT] = {};
   uint8_t acceptBuffers[LISTENER_COUNT][ACCEPT_BUFFER_SIZE] = {};
+  // Posted back to the port when a listener's pause is over.
+  IoOperation acceptRetryOps[LISTENER_COUNT] = {};
+  AcceptBackoff acceptBackoffs[LISTENER_COUNT];
   ScanCompletionHandler scanHandler_ = nullptr;
   static constexpr int MAX_DEFERRED_WAKEUPS = 64;
   void* deferredWakeups[MAX_DEFERRED_WAKEUPS] = {};

@@ -17,6 +17,12 @@ constexpr const char* LISTENER_SCHEMES[LISTENER_COUNT] = {"zelp://", "http://", 
 constexpr int LISTEN_BACKLOG = 0x7FFFFFFF;
 constexpr uint32_t SERVER_RUN_POLL_MS = 200;
 
+// The process is out of descriptors or memory: trying again at once would
+// fail the same way.
+bool isResourceShortage(uint32_t error) {
+  return error == platform::wsa::TooManyOpen || error == platform::wsa::NoBuffers;
+}
+
 }  // namespace
 
 void Core::setServer(ZelServer* server) {
@@ -41,6 +47,7 @@ void Core::startServer(uint16_t zelPort, bool runInBackground) {
       if (listenSockets[index] != 0) continue;
       acceptSockets[index] = 0;
       listenOps[index].mode = Accept;
+      acceptRetryOps[index].mode = Accept;
       if (serverPorts[index] == 0) continue;
       listenSockets[index] = platform::openSocket(AF_INET, SOCK_STREAM, 0);
       sockaddr_in6 any{};  // the 28-byte record makeSockaddr fills
@@ -70,7 +77,14 @@ void Core::startServer(uint16_t zelPort, bool runInBackground) {
 }
 
 void Core::postAccept(int index) {
-  if (acceptSockets[index] == 0) acceptSockets[index] = platform::openSocket(AF_INET, SOCK_STREAM, 0);
+  if (acceptSockets[index] == 0) {
+    const platform::Socket prepared = platform::openSocket(AF_INET, SOCK_STREAM, 0);
+    if (prepared == platform::InvalidSocket && isResourceShortage(platform::lastError())) {
+      pauseAccept(index, platform::lastError());
+      return;
+    }
+    acceptSockets[index] = prepared;
+  }
   const uint32_t error = platform::startAccept(listenSockets[index], acceptSockets[index], acceptBuffers[index],
                                                &listenOps[index].record);
   if (error != 0) {
@@ -79,11 +93,34 @@ void Core::postAccept(int index) {
   }
 }
 
+void Core::pauseAccept(int index, uint32_t error) {
+  AcceptBackoff& backoff = acceptBackoffs[index];
+  if (!backoff.pausing())
+    log(nullptr, "acpt", "Listener index %d out of descriptors or memory (error %d), pausing its accepts", index,
+        static_cast<int>(error));
+  platform::postCompletionAfter(completionPort, backoff.nextPause(), 0, 0, &acceptRetryOps[index].record);
+}
+
 void Core::onAcceptCompletion(IoOperation* operation, bool ok, uint32_t status) {
   GlobalLock lock;
+  for (int index = 0; index < LISTENER_COUNT; ++index) {
+    if (operation == &acceptRetryOps[index]) {
+      postAccept(index);  // the pause is over
+      return;
+    }
+  }
   const int index = static_cast<int>(operation - listenOps);
   if (ok) {
+    if (acceptBackoffs[index].pausing()) {
+      acceptBackoffs[index].end();
+      log(nullptr, "acpt", "Listener index %d accepts again", index);
+    }
     acceptConnection(index);
+    return;
+  }
+  // The socket prepared for the connection is kept for the next try.
+  if (isResourceShortage(status)) {
+    pauseAccept(index, status);
     return;
   }
   log(nullptr, "acpt", "Restart listener index %d, error=%d", index, static_cast<int>(status));
