@@ -223,10 +223,8 @@ int Connection::parseHttpPost(const char* data, int length) {
     refuseHttpRequest();
     return POST_REFUSED;
   }
-  const bool streams = (session->flags_ & ZelSession::StreamedBody) != 0;
   // A streamed body is never held whole, so any length of 31 bits will do.
-  const int64_t lengthLimit = streams ? INT32_MAX : HTTP_BODY_MAX;
-  if (head.hasContentLength && (head.contentLength < 0 || head.contentLength > lengthLimit)) {
+  if (head.hasContentLength && (head.contentLength < 0 || head.contentLength > INT32_MAX)) {
     refuseHttpRequest();
     return POST_REFUSED;
   }
@@ -239,6 +237,13 @@ int Connection::parseHttpPost(const char* data, int length) {
   if (status == -1) {
     httpHeaderLength = 0;  // the handler gets the whole request
     return -1;
+  }
+  // The session may have chosen streaming for this request just now; a body
+  // held whole has a bound.
+  const bool streams = (session->flags_ & ZelSession::StreamedBody) != 0;
+  if (!streams && httpContentLength > HTTP_BODY_MAX) {
+    refuseHttpRequest();
+    return POST_REFUSED;
   }
   httpBodyConsumed = 0;
   liveCheckIntervalMs =
