@@ -59,6 +59,15 @@ struct Script {
     bodies.clear();
     readBehind.clear();
   }
+  // The session chooses the mode at the head; the handler answers once the
+  // bodies hold answerAfterBytes (0: never).
+  void chooseAtHead(zelkit::ZelSession::TransferMode atHead, size_t answerAfterBytes = 0,
+                    const std::string& answerText = "") {
+    std::lock_guard<std::mutex> guard(mutex);
+    modeAtHead = atHead;
+    answerAfter = answerAfterBytes;
+    answer = answerText;
+  }
   std::vector<std::string> recordedBodies() {
     std::lock_guard<std::mutex> guard(mutex);
     return bodies;
@@ -273,7 +282,7 @@ TEST_F(AcceptedHttp, WholeBodyAboveTheBoundIsRefusedAfterTheHead) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.atHead);
     script.reset(100, c.atConstruction);
-    script.modeAtHead = c.atHead;
+    script.chooseAtHead(c.atHead);
     RawClient client(port);
     ASSERT_TRUE(client.write(postHead(16 * 1024 * 1024 + 1)));
     const auto answer = client.readToEnd(5s);
@@ -289,9 +298,8 @@ TEST_F(AcceptedHttp, StreamingChosenAtTheHeadTakesABodyAboveTheWholeBodyBound) {
   ZELKIT_REQUIRE_TOOL("curl");
   const Bytes body = randomBytes(20 * 1024 * 1024);
   script.reset(100);
-  script.modeAtHead = zelkit::ZelSession::StreamedBody;
-  script.answerAfter = body.size();
-  script.answer = "HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\nstreamed";
+  script.chooseAtHead(zelkit::ZelSession::StreamedBody, body.size(),
+                      "HTTP/1.1 200 OK\r\nContent-Length: 8\r\nConnection: close\r\n\r\nstreamed");
   char path[] = "/tmp/zelkit-body-XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
