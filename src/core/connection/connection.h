@@ -344,6 +344,9 @@ class Connection {
 
  private:
   bool readyToSend() const;
+  // The queue limit refuses everything but the login's (urgent) packets:
+  // the requests it holds may all be waiting for that login.
+  bool refusedByQueueLimit(bool urgent) const { return !urgent && queuedCount > SEND_QUEUE_LIMIT; }
   bool socketStillOpen(uint32_t generation) const { return generation == socketGeneration && socketHandle > 0; }
   uint32_t stampNextTicket(IoOperation& operation);
   uint8_t takeTransactionId(CommandIds& ids, ZelPacket* request);
