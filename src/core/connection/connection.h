@@ -70,6 +70,9 @@ constexpr int DATAGRAM_RECEIVE_SIZE = 1500;
 constexpr int DATAGRAM_PACKET_CAPACITY = 65536;
 // A joined fragmented packet larger than this is a framing error.
 constexpr int32_t MAX_JOINED_PAYLOAD = 64 * 1024 * 1024;
+// The same before an accepted connection has logged in: its own traffic is
+// a challenge and a registration, a few hundred bytes.
+constexpr int32_t MAX_JOINED_PAYLOAD_BEFORE_LOGIN = 64 * 1024;
 constexpr uint32_t DNS_CACHE_MS = 600000;
 constexpr int32_t DEFAULT_LIVE_CHECK_MS = 5000;
 constexpr int HTTP_BUFFER_CAPACITY = 1024;
@@ -344,6 +347,9 @@ class Connection {
 
  private:
   bool readyToSend() const;
+  // The queue limit refuses everything but the login's (urgent) packets:
+  // the requests it holds may all be waiting for that login.
+  bool refusedByQueueLimit(bool urgent) const { return !urgent && queuedCount > SEND_QUEUE_LIMIT; }
   bool socketStillOpen(uint32_t generation) const { return generation == socketGeneration && socketHandle > 0; }
   uint32_t stampNextTicket(IoOperation& operation);
   uint8_t takeTransactionId(CommandIds& ids, ZelPacket* request);
@@ -365,6 +371,11 @@ class Connection {
   void parseInbox();
   ZelPacket* newReceivePacket(const uint8_t* tpkt);
   bool completeFrame(ZelPacket* packet);
+  // Closes for a frame that cannot be read, after the replies to the frames
+  // before it have gone out.
+  void closeOnBadFrame(const char* reasonFormat, uint32_t argument);
+  // What a fragment chain may join to on this connection now.
+  int32_t joinedPayloadLimit() const;
   void onDatagram(uint32_t bytes);
   void deliverMessage(ZelPacket* packet);
   void checkMessageSequence(uint8_t sequence);

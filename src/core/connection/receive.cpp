@@ -105,7 +105,7 @@ void Connection::parseInbox() {
     const uint8_t* frame = inbox + offset;
     const int frameLength = readBE16(frame + 2);
     if (frame[0] != 3 || frameLength < FRAME_HEADER_SIZE) {
-      close(LocalEvent::ConnectionClosed, "Tpkt header mismatch", 0);
+      closeOnBadFrame("Tpkt header mismatch", 0);
       return;
     }
     ZelPacket* packet = newReceivePacket(frame);
@@ -136,7 +136,7 @@ bool Connection::completeFrame(ZelPacket* packet) {
     const int declared = static_cast<int>(packet->headerWord(3) & 0xFFFF);
     if (declared > packet->payloadLength) {
       ZelPacket::free(packet);
-      close(LocalEvent::ConnectionClosed, "Tpkt header mismatch", 0);
+      closeOnBadFrame("Tpkt header mismatch", 0);
       return false;
     }
     packet->payloadLength = declared;
@@ -148,6 +148,22 @@ bool Connection::completeFrame(ZelPacket* packet) {
       dispatchPacket(whole);
   }
   return true;
+}
+
+void Connection::closeOnBadFrame(const char* reasonFormat, uint32_t argument) {
+  // The sends deferred to the end of this completion would find the socket
+  // closed. (The receive's reference on the session keeps this alive.)
+  const uint32_t generation = socketGeneration;
+  if (sendDeferred) {
+    core().forgetDeferredSend(this);
+    if (readyToSend()) sendQueued();
+  }
+  if (socketStillOpen(generation)) close(LocalEvent::ConnectionClosed, reasonFormat, argument);
+}
+
+int32_t Connection::joinedPayloadLimit() const {
+  const bool loggedIn = session == nullptr || session->getPrivilegeLevel() != 0;
+  return loggedIn ? MAX_JOINED_PAYLOAD : MAX_JOINED_PAYLOAD_BEFORE_LOGIN;
 }
 
 void Connection::onDatagram(uint32_t bytes) {
@@ -177,9 +193,12 @@ ZelPacket* Connection::joinFragments(ZelPacket* packet) {
       return packet;
     }
     const int64_t joined = static_cast<int64_t>(fragment->payloadLength) + packet->payloadLength;
-    if (joined > MAX_JOINED_PAYLOAD) {
+    const int32_t limit = joinedPayloadLimit();
+    if (joined > limit) {
       ZelPacket::free(packet);
-      close(LocalEvent::ConnectionClosed, "Fragmented packet larger than %d bytes", MAX_JOINED_PAYLOAD);
+      closeOnBadFrame(limit == MAX_JOINED_PAYLOAD ? "Fragmented packet larger than %d bytes"
+                                                  : "Fragmented packet larger than %d bytes before login",
+                      static_cast<uint32_t>(limit));
       return nullptr;
     }
     // Room grows geometrically, so a long chain is not copied per fragment.

@@ -11,7 +11,7 @@ namespace zelkit::detail {
 void Connection::queuePackets(PacketChain& packets, bool urgent) {
   GlobalLock lock;
   if (state == ConnectionState::Idle) connect();
-  if (queuedCount > SEND_QUEUE_LIMIT) {
+  if (refusedByQueueLimit(urgent)) {
     dropChain(packets);
     return;
   }

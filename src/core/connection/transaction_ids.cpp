@@ -25,7 +25,7 @@ int Connection::queueRequest(PacketChain& packets, bool urgent) {
   GlobalLock lock;
   if (state == ConnectionState::Idle) connect();
   ZelPacket* first = packets.first();
-  if (queuedCount > SEND_QUEUE_LIMIT) {
+  if (refusedByQueueLimit(urgent)) {
     // Completed at once: it takes a counter value, but holds no id.
     const auto id = static_cast<uint8_t>(nextRequestCounter());
     stampTransactionId(first, id);

@@ -199,6 +199,53 @@ TEST(TrafficLimits, SendQueueHoldsTwelveHundredAndFailsTheRestAtOnce) {
   client.unregisterCallback(nullptr, &replies);
 }
 
+// Requests made before the connection is up all wait for its login, so the
+// queue limit must not refuse the login's own packets: every request the
+// queue took completes with its own reply, and only those it refused (at
+// once, inside the call) fail.
+TEST(TrafficLimits, LoginGoesAheadOfAFullQueue) {
+  using zelkit::detail::SEND_QUEUE_LIMIT;
+  for (const int submitted : {SEND_QUEUE_LIMIT + 1, 3000}) {
+    SCOPED_TRACE(submitted);
+    zeltest::TestDevice device;
+    device.addAccount("user", "pw");
+    device.setRule(kCommand, zeltest::Rule::echo());
+    device.start();
+    std::vector<Recorder> replies(static_cast<size_t>(submitted));
+    std::vector<bool> refused(replies.size());
+    std::optional<ZelClient> client;
+    {
+      // Held, so that the requests are queued before the connection is up.
+      GlobalLock lock;
+      client.emplace(("zelp://user:pw@" + device.endpoint()).c_str(), 0, 0);
+      for (size_t i = 0; i < replies.size(); ++i) {
+        zelkit::ZelOutputStream payload;
+        payload.writeULong(static_cast<unsigned long>(i));
+        client->sendRequest(60000, kCommand, payload, Recorder::callback, &replies[i]);
+        refused[i] = replies[i].count() != 0;
+      }
+    }
+    int completed = 0;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      ASSERT_TRUE(replies[i].waitForCount(1, 30s)) << i;
+      const Delivery reply = replies[i].deliveries()[0];
+      if (refused[i]) {
+        EXPECT_EQ(reply.errorCode, zelkit::ConnectionReset) << i;
+        continue;
+      }
+      ASSERT_EQ(reply.errorCode, 0) << i;
+      ASSERT_EQ(reply.payload.size(), 4u);
+      EXPECT_EQ(zeltest::readU32(reply.payload.data()), i);
+      ++completed;
+    }
+    EXPECT_GE(completed, SEND_QUEUE_LIMIT);
+    bool loggedIn = false;
+    for (const zeltest::Registration& registration : device.registrations())
+      loggedIn |= registration.outcome == zeltest::Registration::Outcome::Accepted && registration.challengeResponse;
+    EXPECT_TRUE(loggedIn);
+  }
+}
+
 // One gathered send takes every queued packet up to the system's limit on
 // buffers; what the socket does not take at once stays in that send.
 TEST(TrafficLimits, GathersTakeEveryQueuedPacketUpToTheSystemLimit) {
