@@ -35,11 +35,8 @@ int MediaSocket::send(const void* packet, int length) {
     case MediaSocketState::Open:
       break;
     case MediaSocketState::RequestPending:
-      if (!tunnelRequest.empty()) {
-        if (sendRaw(tunnelRequest.data(), static_cast<int>(tunnelRequest.size())) < 0) return -1;
-        tunnelRequest.clear();
-      }
-      setState(MediaSocketState::Open);
+      // The request opens the connection; the packet waits behind it.
+      if (sendTunnelRequest() < 0) return -1;
       break;
     default:
       return -1;

@@ -52,12 +52,46 @@ void MediaSocket::reset(SocketSet* owner) {
   noDelay = 0;
   rtcpAck = 0;
   framed = 0;
+  readSetAfterTunnel_ = nullptr;
   setOwnerSet(owner);
 }
 
 void MediaSocket::setOwnerSet(SocketSet* owner) {
   CriticalSectionLock guard(&mediaCloseLock());
   ownerSet_ = owner;
+}
+
+void MediaSocket::awaitTunnel(SocketSet* connecting, SocketSet* reading) {
+  CriticalSectionLock guard(&ioLock);
+  readSetAfterTunnel_ = reading;
+  CriticalSectionLock sets(&mediaCloseLock());
+  ownerSet_ = connecting;
+  if (isOpen()) connecting->add(handle());
+}
+
+int MediaSocket::sendTunnelRequest() {
+  CriticalSectionLock guard(&ioLock);
+  if (!tunnelRequest.empty()) {
+    const int sent = sendRaw(tunnelRequest.data(), static_cast<int>(tunnelRequest.size()));
+    if (sent < 0) return sent;
+    tunnelRequest.clear();
+  }
+  // One step against a close from another thread, which would otherwise
+  // leave a stale handle behind in a set or a closed socket not Closed.
+  CriticalSectionLock sets(&mediaCloseLock());
+  if (!isOpen()) return 0;
+  if (readSetAfterTunnel_ == nullptr) {
+    setState(MediaSocketState::Open);
+    return 0;
+  }
+  // A send on a receive stream leaves it to be read as the receiver's own
+  // request would: Open is a state the receiver never serves, and a handle
+  // left in the connect set would wake every wait of the receiver.
+  setState(MediaSocketState::Ready);
+  if (ownerSet_ != nullptr) ownerSet_->remove(handle());
+  readSetAfterTunnel_->add(handle());
+  ownerSet_ = readSetAfterTunnel_;
+  return 0;
 }
 
 platform::Socket MediaSocket::openUdp(uint32_t address, uint16_t port) {

@@ -90,6 +90,15 @@ class MediaSocket {
   // The select set this socket's handle is registered in; close() takes it
   // out. Changed under the media close lock.
   void setOwnerSet(SocketSet* owner);
+  // A client receive stream whose tunnel request waits for its connect: the
+  // handle is watched in `connecting` until the request went out, then read
+  // in `reading`.
+  void awaitTunnel(SocketSet* connecting, SocketSet* reading);
+  // Sends the pending tunnel request (state RequestPending) and moves the
+  // stream on: a receive stream to Ready in its read set, whoever sends the
+  // request, the receiver or a send; a send stream to Open. Negative when
+  // the request could not go out; it stays pending then.
+  int sendTunnelRequest();
 
   // Bytes of the stream that arrived before the socket was adopted (behind
   // a tunnel request head, already out of TLS): recvRaw gives them first.
@@ -139,6 +148,9 @@ class MediaSocket {
   void freeTls();
 
   SocketSet* ownerSet_ = nullptr;
+  // Set by awaitTunnel: the set a receive stream is read in once its
+  // tunnel request went out. Null for any other socket.
+  SocketSet* readSetAfterTunnel_ = nullptr;
   std::vector<uint8_t> heldBytes_;
   size_t heldTaken_ = 0;
 };

@@ -108,21 +108,10 @@ void StreamReceiver::finishTunnelConnect(int stream) {
   MediaSocket& socket = sockets[RECEIVE_ROW][stream];
   CriticalSectionLock io(&socket.ioLock);
   if (socket.currentState() != MediaSocketState::RequestPending) return;
-  if (!socket.tunnelRequest.empty()) {
-    const int sent = socket.sendRaw(socket.tunnelRequest.data(), static_cast<int>(socket.tunnelRequest.size()));
-    if (sent < 0) {
-      // A connection that cannot take its request (a failed TLS handshake
-      // among them) stays writable: left in the set, it would be tried
-      // again at once, pass after pass.
-      socket.close();
-      return;
-    }
-    if (sent == static_cast<int>(socket.tunnelRequest.size())) socket.tunnelRequest.clear();
-  }
-  socket.setState(MediaSocketState::Ready);
-  connectSet.remove(socket.handle());
-  readSet.add(socket.handle());
-  socket.setOwnerSet(&readSet);
+  // A connection that cannot take its request (a failed TLS handshake among
+  // them) stays writable: left in the set, it would be tried again at once,
+  // pass after pass.
+  if (socket.sendTunnelRequest() < 0) socket.close();
 }
 
 // Reads the stream's packets while they keep coming, a turn's worth, or on

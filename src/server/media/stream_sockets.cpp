@@ -170,15 +170,16 @@ void RtpStreamerPrivate::prepareTunnel(RtpStreamer& streamer, const ReplyStream&
                                             accepted.parameter, accepted.itemIndex, credentials);
   socket.setState(MediaSocketState::RequestPending);
   socket.rtcpAck = rtcpAckWanted != 0 && (accepted.transport & Transport::RtcpAckWanted) != 0 ? 1 : 0;
-  if (accepted.clientSends == 0) {
-    // Watched for its connect; a close takes it out of this set.
-    socket.setOwnerSet(&receiver->connectSet);
-    receiver->connectSet.add(socket.handle());
-  }
+  // Watched for its connect; a close takes it out of this set.
+  if (accepted.clientSends == 0) socket.awaitTunnel(&receiver->connectSet, &receiver->readSet);
 }
 
 void RtpStreamerPrivate::closeReceiveStream(int stream) {
   MediaSocket* receiving = receiver->sockets[RECEIVE_ROW];
+  // The port went with its socket: a later stream on the same port needs a
+  // socket of its own, not whatever (a TCP stream waiting for its tunnel)
+  // holds the place then.
+  localPort[stream] = 0;
   const platform::Socket handle = receiving[stream].handle();
   for (int other = 0; other < STREAM_COLUMNS; ++other) {
     if (other != stream && handle != platform::InvalidSocket && receiving[other].handle() == handle)

@@ -57,11 +57,6 @@ bool udpPortBound(uint16_t port) {
   return false;
 }
 
-uint16_t freeUdpPort() {
-  UdpPeer probe;
-  return probe.port();
-}
-
 void requireTools() {
   for (const char* tool : {"ffmpeg", "tshark"})
     ZELKIT_REQUIRE_TOOL(tool);

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_device.h"
 #include "support/wire_codec.h"
 #include "zelkit/rtp_streamer.h"
 
@@ -118,6 +120,12 @@ class UdpPeer {
   uint16_t port_ = 0;
 };
 
+// A UDP port of 127.0.0.1 that nobody holds now.
+inline uint16_t freeUdpPort() {
+  UdpPeer probe;
+  return probe.port();
+}
+
 // A connect descriptor as a device writes it in a reply.
 struct Descriptor {
   uint8_t clientSends = 0;
@@ -176,6 +184,27 @@ inline Bytes keyItems(const Bytes& key) {
   return out;
 }
 
+// The descriptors of a connect request (or reply), extension items skipped.
+inline std::vector<Descriptor> descriptorsOf(const zeltest::RecordedFrame& request, size_t offset = 0) {
+  std::vector<Descriptor> found;
+  for (size_t at = offset; at + 8 <= request.payload.size();) {
+    if (request.payload[at] == 0xE0) {
+      at += 8;
+      continue;
+    }
+    found.push_back(decodeDescriptor(request.payload.data() + at));
+    at += 32;
+  }
+  return found;
+}
+
+// A requested descriptor as the device accepts it, for unicast.
+inline Descriptor acceptUnicast(Descriptor requested) {
+  requested.status = 1;
+  requested.address = 0;
+  return requested;
+}
+
 inline Bytes join(std::initializer_list<Bytes> pieces) {
   Bytes out;
   for (const Bytes& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
@@ -204,6 +233,15 @@ inline Bytes pattern(size_t length, uint8_t seed = 1) {
   Bytes out(length);
   for (size_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(seed + i * 7);
   return out;
+}
+
+// CPU time the whole process used so far, every thread included: a thread
+// spinning on a socket it cannot serve shows here.
+inline std::chrono::microseconds processCpuTime() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
 }  // namespace mediatest

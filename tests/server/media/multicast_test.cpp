@@ -53,11 +53,6 @@ class GroupMember {
   int fd_;
 };
 
-uint16_t freeUdpPort() {
-  UdpPeer probe;
-  return probe.port();
-}
-
 class Multicast : public testing::Test {
  protected:
   // Before any socket or library thread exists.

@@ -13,11 +13,6 @@ using namespace std::chrono_literals;
 using namespace mediatest;
 using zelkit::RtpStreamer;
 
-uint16_t freeUdpPort() {
-  UdpPeer probe;
-  return probe.port();
-}
-
 // A streamer receiving one unicast UDP stream that runs already, and the
 // test's sender of that stream.
 class Receive : public testing::Test {

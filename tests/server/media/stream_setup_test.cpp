@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <memory>
 #include <string>
@@ -23,26 +22,6 @@ using zeltest::Rule;
 
 constexpr uint32_t kSession = 0x00080001;
 constexpr unsigned short kNum = 0x0105;
-
-std::vector<Descriptor> descriptorsOf(const RecordedFrame& request, size_t offset = 0) {
-  std::vector<Descriptor> found;
-  for (size_t at = offset; at + 8 <= request.payload.size();) {
-    if (request.payload[at] == 0xE0) {
-      at += 8;
-      continue;
-    }
-    found.push_back(decodeDescriptor(request.payload.data() + at));
-    at += 32;
-  }
-  return found;
-}
-
-// A requested descriptor as the device accepts it, for unicast.
-Descriptor acceptUnicast(Descriptor requested) {
-  requested.status = 1;
-  requested.address = 0;
-  return requested;
-}
 
 // The kinds words of a connect result: send kinds, receive kinds.
 std::pair<uint32_t, uint32_t> kindsOf(const enginetest::Delivery& result) {
@@ -355,16 +334,10 @@ TEST(StreamSetupClosedPort, FailedTcpConnectLeavesTheReceiverIdle) {
                            kSession));
   ASSERT_TRUE(results.waitFor(kConnectResult, 5s));
 
-  auto cpuTime = [] {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-  };
-  const auto before = cpuTime();
+  const auto before = processCpuTime();
   std::this_thread::sleep_for(1500ms);
   // A receiver that spun on the failed connect would use the whole time.
-  EXPECT_LT(cpuTime() - before, 300ms);
+  EXPECT_LT(processCpuTime() - before, 300ms);
   EXPECT_TRUE(log.packets().empty());
   EXPECT_EQ(device.connectionCount(), 1);
 }
