@@ -80,7 +80,7 @@ class FirmwareUpload {
     int result = connectLimited(connection_, socket_, address);
     if (result == 0 && usesTls()) {
       result = socket_.startTls(peerKeyOf(address), UPLOAD_HANDSHAKE_TIMEOUT_MS);
-      if (result == 0 && !certificateTrusted(ntohs(address.sin6_port))) {
+      if (result == 0 && !certificateTrusted()) {
         log("Firmware upload failed: server certificate not trusted");
         return false;
       }
@@ -102,10 +102,12 @@ class FirmwareUpload {
     return connection_->tls;
   }
 
-  bool certificateTrusted(uint16_t port) const {
-    // The client's own TLS context is read under the lock.
+  // The upload trusts what its connection trusts: approvals are for the
+  // connection's own host and port, also when the upload went to port 80.
+  bool certificateTrusted() const {
+    // The connection's fields and its TLS context are read under the lock.
     GlobalLock lock;
-    return checkServerCertificate(socket_.tls(), connection_->host, port, connection_->ssl);
+    return checkServerCertificate(socket_.tls(), connection_->host, connection_->port(), connection_->ssl);
   }
 
   UploadRequest buildRequest(const sockaddr_in6& address) const {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "support/certificate_checking_reset.h"
 #include "support/external_tool.h"
 #include "support/log_lines.h"
+#include "support/private_network.h"
 #include "support/tls_credentials.h"
 #include "zelkit/system.h"
 
@@ -86,6 +88,80 @@ const CheckingCase kChecking[] = {
 
 INSTANTIATE_TEST_SUITE_P(Checking, FirmwareUploadHttps, testing::ValuesIn(kChecking),
                          [](const testing::TestParamInfo<CheckingCase>& info) { return info.param.name; });
+
+struct ZelPortCase {
+  const char* name;
+  Mode mode;
+  bool sameCertificate;  // port 80 presents the certificate of port 1756
+  uint32_t outcome;
+};
+
+void PrintTo(const ZelPortCase& row, std::ostream* out) { *out << row.name; }
+
+class FirmwareUploadHttpsZelPort : public testing::TestWithParam<ZelPortCase> {};
+
+// A connection on the Zel port 1756 uploads to port 80 of its device. What
+// the application approved for the connection, for its host and port 1756
+// (mode 1) or on the connection itself (mode 2), is trusted there too; a
+// different certificate on port 80 still fails the upload before anything
+// is posted. Only the connection's certificate is ever asked about.
+TEST_P(FirmwareUploadHttpsZelPort, TrustsWhatTheConnectionTrusts) {
+  ASSERT_EQ(zeltest::enterPrivateNetwork(), "");
+  ASSERT_TRUE(zelkit::test::toolAvailable("python3"));
+  ASSERT_TRUE(zelkit::test::toolAvailable("openssl"));
+  const ZelPortCase& row = GetParam();
+  ASSERT_EQ(::setenv("XDG_DATA_HOME", zeltest::temporaryDirectory("firmware-data").c_str(), 1), 0);
+  const auto logs = zeltest::temporaryDirectory("firmware-logs");
+  zelkit::System::setLoggingDirectory(logs.c_str());
+  const zeltest::TlsCredentials credentials;
+  DeviceOptions options;
+  options.certificatePath = credentials.certificatePath;
+  options.keyPath = credentials.keyPath;
+  options.ports = row.sameCertificate ? std::vector<uint16_t>{1756, 80} : std::vector<uint16_t>{1756};
+  FirmwareDevice device(options);
+  // Otherwise the web server is a device of its own with another certificate.
+  std::optional<zeltest::TlsCredentials> otherCredentials;
+  std::optional<FirmwareDevice> otherWebServer;
+  if (!row.sameCertificate) {
+    otherCredentials.emplace("other.zelkit.test");
+    options.certificatePath = otherCredentials->certificatePath;
+    options.keyPath = otherCredentials->keyPath;
+    options.ports = {80};
+    otherWebServer.emplace(options);
+  }
+  FirmwareDevice& webServer = row.sameCertificate ? device : *otherWebServer;
+  const FirmwareFile file("fw.bin", 5000);
+
+  zelkit::ZelClient client("https://127.0.0.1:1756", 0, 0);
+  zeltest::Approver approver;
+  approver.client = &client;
+  zelkit::ZelClient::setCertificateCheckingMode(row.mode, false, zeltest::Approver::callback, &approver);
+  UploadEvents events(client);
+  ASSERT_EQ(client.startFirmwareUpload(file.path.c_str()), 0);
+  EXPECT_EQ(events.outcome(), row.outcome);
+  EXPECT_EQ(approver.asked, 1);
+  if (row.outcome == kDone) {
+    const auto post = webServer.nextPost(1s);
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->at("port"), "80");
+    EXPECT_EQ(post->at("md5"), md5Of(file.path));
+    EXPECT_TRUE(zeltest::logLines(logs, "fwul").empty());
+  } else {
+    EXPECT_FALSE(webServer.nextPost(1s));
+    EXPECT_EQ(zeltest::logLines(logs, "fwul"),
+              std::vector<std::string>{"Firmware upload failed: server certificate not trusted"});
+  }
+}
+
+const ZelPortCase kZelPort[] = {
+    {"CachedForTheConnectionsPort", zelkit::ZelClient::CertificateCheckCached, true, kDone},
+    {"OtherCertificateNotCached", zelkit::ZelClient::CertificateCheckCached, false, kFailed},
+    {"ApprovedOnTheConnection", zelkit::ZelClient::CertificateCheckAlways, true, kDone},
+    {"OtherCertificateNotApproved", zelkit::ZelClient::CertificateCheckAlways, false, kFailed},
+};
+
+INSTANTIATE_TEST_SUITE_P(Checking, FirmwareUploadHttpsZelPort, testing::ValuesIn(kZelPort),
+                         [](const testing::TestParamInfo<ZelPortCase>& info) { return info.param.name; });
 
 // A TLS peer that never answers the ClientHello holds the upload no longer
 // than the handshake's 5 s: a listener that takes connections and reads
