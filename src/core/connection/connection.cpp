@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/connection/accepted_client_ids.h"
 #include "core/engine/lock.h"
 #include "platform/completion_port.h"
 #include "platform/socket.h"
@@ -15,7 +16,6 @@ int32_t pendingConnects = 0;
 
 namespace {
 
-uint16_t nextAcceptedClientId = 0;
 constexpr uint32_t SYSTEM_LOG_ADDRESS = 0x7F010101;  // 127.1.1.1
 
 void freePacket(ZelPacket*& packet) {
@@ -60,7 +60,7 @@ Connection::Connection(const char* text, uint32_t requestCounterStart, platform:
   }
 
   if (acceptedSocket != 0) {
-    clientId = ++nextAcceptedClientId;
+    clientId = takeAcceptedClientId();
     state = ConnectionState::Registered;
     platform::setNonBlocking(acceptedSocket, true);
     platform::associateSocket(core().port(), acceptedSocket, reinterpret_cast<uintptr_t>(this));
@@ -97,6 +97,9 @@ uint16_t Connection::port() const { return ntohs(address.sin6_port); }
 void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t argument) {
   GlobalLock lock;
   Core& engine = core();
+  // An accepted connection is Failed from its first close on: it gives its
+  // client id back once.
+  if (session != nullptr && state != ConnectionState::Failed) releaseAcceptedClientId(static_cast<uint16_t>(clientId));
   if (state != ConnectionState::Idle) {
     engine.notifyLocal(eventCode, this);
     engine.log(this, "fin ", reasonFormat, argument);

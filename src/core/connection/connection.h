@@ -306,6 +306,8 @@ class Connection {
   bool sendDeferred = false;  // listed for the worker's send after the completion it handles
   uint8_t privilegeLevel = 0;
   ZelSession* session = nullptr;
+  // The login challenge given to this accepted connection; empty until it asks.
+  char loginChallenge[16 + 1] = {};
   // The firmware upload's local event, and the one housekeeping posted last.
   uint32_t pendingEventCode = 0;
   uint32_t postedEventCode = 0;

@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "core/connection/accepted_client_ids.h"
 #include "core/connection/connection.h"
 #include "core/wire/conversions.h"
 #include "core/engine/core.h"
@@ -133,14 +134,15 @@ void Core::acceptConnection(int index) {
   sockaddr* local = nullptr;
   sockaddr* peer = nullptr;
   platform::acceptAddresses(acceptBuffers[index], &local, &peer);
-  ZelSession* session = server_ != nullptr ? server_->createSession() : nullptr;
-  if (session == nullptr) {
-    log(nullptr, "acpt", "No session for the connection accepted on listener index %d", index);
+  const auto refuse = [&](const char* reason) {
+    log(nullptr, "acpt", "%s for the connection accepted on listener index %d", reason, index);
     platform::closeSocket(acceptSockets[index]);
     acceptSockets[index] = 0;
     postAccept(index);
-    return;
-  }
+  };
+  if (!acceptedClientIdLeft()) return refuse("Every client id in use");
+  ZelSession* session = server_ != nullptr ? server_->createSession() : nullptr;
+  if (session == nullptr) return refuse("No session");
   const ZelSessionRef hold = session->self_;
 
   char peerText[64];

@@ -15,9 +15,9 @@ constexpr std::size_t DIGEST_LENGTH = 32;
 bool ZelSession::checkAuthentication(const char* user, const char* expected, const char* received) {
   if (user == nullptr || expected == nullptr || received == nullptr) return false;
   if (std::strlen(received) != DIGEST_LENGTH) return std::strcmp(received, expected) == 0;
-  if (connection_ == nullptr) return false;
   char challenge[detail::CHALLENGE_TEXT_LENGTH + 1];
-  detail::challengeText(static_cast<uint16_t>(connection_->clientId), challenge);
+  // A digest answers the challenge this connection was given, or nothing.
+  if (connection_ == nullptr || !detail::givenLoginChallenge(*connection_, challenge)) return false;
   char digest[DIGEST_LENGTH + 1];
   detail::makeAuthDigest(user, expected, challenge, digest);
   return std::strcmp(received, digest) == 0;

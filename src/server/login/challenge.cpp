@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/connection/connection.h"
+#include "core/engine/lock.h"
 #include "security/rsa/random.h"
 
 namespace zelkit::detail {
@@ -11,22 +13,27 @@ namespace {
 
 constexpr int DIGIT_COUNT = 12;
 
-struct ChallengeDigits {
-  char text[DIGIT_COUNT + 1];
-  ChallengeDigits() {
-    uint8_t random[DIGIT_COUNT];
-    randomBytes(random, DIGIT_COUNT);
-    for (int i = 0; i < DIGIT_COUNT; ++i) text[i] = static_cast<char>('0' + random[i] % 10);
-    text[DIGIT_COUNT] = '\0';
-  }
-};
+static_assert(sizeof Connection::loginChallenge == CHALLENGE_TEXT_LENGTH + 1);
 
 }  // namespace
 
-void challengeText(uint16_t clientId, char* out17) {
-  static const ChallengeDigits* const digits = new ChallengeDigits();  // made on first use, once
-  std::memcpy(out17, digits->text, DIGIT_COUNT);
-  std::snprintf(out17 + DIGIT_COUNT, CHALLENGE_TEXT_LENGTH + 1 - DIGIT_COUNT, "%04x", clientId);
+void giveLoginChallenge(Connection& connection, char* out17) {
+  GlobalLock lock;
+  char* challenge = connection.loginChallenge;
+  if (challenge[0] == '\0') {
+    uint8_t random[DIGIT_COUNT];
+    randomBytes(random, DIGIT_COUNT);
+    for (int i = 0; i < DIGIT_COUNT; ++i) challenge[i] = static_cast<char>('0' + random[i] % 10);
+    std::snprintf(challenge + DIGIT_COUNT, CHALLENGE_TEXT_LENGTH + 1 - DIGIT_COUNT, "%04x",
+                  static_cast<uint16_t>(connection.clientId));
+  }
+  std::memcpy(out17, challenge, CHALLENGE_TEXT_LENGTH + 1);
+}
+
+bool givenLoginChallenge(Connection& connection, char* out17) {
+  GlobalLock lock;
+  std::memcpy(out17, connection.loginChallenge, CHALLENGE_TEXT_LENGTH + 1);
+  return out17[0] != '\0';
 }
 
 }  // namespace zelkit::detail

@@ -66,7 +66,7 @@ void ZelServer::onLoginState(ZelSessionRef const& session, ZelHeader& header, Ze
 void ZelServer::onChallenge(ZelSessionRef const& session, ZelHeader& header, ZelInputStream&) {
   ZelSession& target = *session.get();
   char challenge[detail::CHALLENGE_TEXT_LENGTH + 1];
-  detail::challengeText(static_cast<unsigned short>(target.connection_->clientId), challenge);
+  detail::giveLoginChallenge(*target.connection_, challenge);
   ZelOutputStream reply;
   reply.writeString(challenge);
   target.respond(header, reply);

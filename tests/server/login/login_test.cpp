@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
+#include <set>
 
+#include "core/connection/accepted_client_ids.h"
+#include "core/connection/connection.h"
+#include "core/engine/lock.h"
 #include "server/server_test_util.h"
 #include "support/external_md5.h"
 #include "zelkit/client.h"
@@ -44,6 +49,18 @@ std::string challengeOf(RawClient& client) {
   const auto reply = client.call(kCmdLoginChallenge);
   if (!reply || reply->payload.size() != 17 || reply->payload.back() != 0) return "";
   return std::string(reply->payload.begin(), reply->payload.end() - 1);
+}
+
+// The level the echo handler sees for the client's session; -1 without an answer.
+int echoLevel(RawClient& client) {
+  const auto reply = client.call(kEcho);
+  return reply && reply->payload.size() == 1 ? reply->payload[0] : -1;
+}
+
+// Where the client-id counter stands, as if that many connects had come.
+void setClientIdCounter(uint16_t last) {
+  zelkit::detail::GlobalLock lock;
+  zelkit::detail::setLastAcceptedClientId(last);
 }
 
 class Login : public ::testing::Test {
@@ -170,8 +187,8 @@ TEST_F(Login, ChallengeAndDigest) {
   const std::string other = challengeOf(second);
   ASSERT_EQ(challenge.size(), 16u);
   ASSERT_EQ(other.size(), 16u);
-  // Process-wide digits, the asking client's id behind them.
-  EXPECT_EQ(challenge.substr(0, 12), other.substr(0, 12));
+  // Digits of each connection's own, the asking client's id behind them.
+  EXPECT_NE(challenge.substr(0, 12), other.substr(0, 12));
   EXPECT_EQ(challenge.substr(0, 12).find_first_not_of("0123456789"), std::string::npos);
   for (RawClient* client : {&first, &second}) {
     char suffix[8];
@@ -198,6 +215,149 @@ TEST_F(Login, ChallengeAndDigest) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->payload[1], c.level);
   }
+}
+
+TEST_F(Login, EveryConnectionGetsChallengeDigitsOfItsOwn) {
+  constexpr size_t kConnections = 200;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  std::set<std::string> digits;
+  std::set<uint16_t> ids;
+  for (size_t i = 0; i < kConnections; ++i) {
+    clients.push_back(std::make_unique<RawClient>(port));
+    RawClient& client = *clients.back();
+    const std::string challenge = challengeOf(client);
+    ASSERT_EQ(challenge.size(), 16u);
+    EXPECT_EQ(challenge.substr(0, 12).find_first_not_of("0123456789"), std::string::npos);
+    const auto state = loginState(client);
+    ASSERT_TRUE(state);
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, "%04x", state->clientId);
+    EXPECT_EQ(challenge.substr(12), suffix);
+    // Asked again, a connection keeps the challenge its login is checked against.
+    EXPECT_EQ(challengeOf(client), challenge);
+    digits.insert(challenge.substr(0, 12));
+    ids.insert(state->clientId);
+  }
+  EXPECT_EQ(digits.size(), kConnections);
+  EXPECT_EQ(ids.size(), kConnections);
+}
+
+// A login captured on the wire, replayed on a later connection that the
+// client-id counter, come round, would give the victim's id.
+TEST_F(Login, ReplayedLoginIsRefusedAndTheVictimKeepsItsSession) {
+  setLoginScript(2, "pw");
+  RawClient victim(port);
+  const std::string challenge = challengeOf(victim);
+  ASSERT_EQ(challenge.size(), 16u);
+  const std::string text = "+u:" + challenge + ":" + zeltest::expectedLoginDigest(challenge, "u", "pw") + "+";
+  const Bytes login = registerPayload(0x01000000, 1, static_cast<uint8_t>(text.size()), text);
+  const auto granted = victim.call(kCmdRegister, login);
+  ASSERT_TRUE(granted);
+  ASSERT_EQ(granted->payload.size(), 4u);
+  ASSERT_EQ(granted->payload[1], 2);
+  const uint16_t victimId = zeltest::readU16(&granted->payload[2]);
+
+  struct Case {
+    const char* name;
+    bool asksChallenge;
+  };
+  const Case cases[] = {{"replayed at once", false}, {"replayed after asking a challenge", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    setClientIdCounter(static_cast<uint16_t>(victimId - 1));
+    RawClient thief(port);
+    const auto thiefState = loginState(thief);
+    ASSERT_TRUE(thiefState);
+    EXPECT_NE(thiefState->clientId, victimId);
+    EXPECT_NE(thiefState->clientId, 0);
+    if (c.asksChallenge) {
+      EXPECT_NE(challengeOf(thief), challenge);
+    }
+    const auto refused = thief.call(kCmdRegister, login);
+    ASSERT_TRUE(refused);
+    ASSERT_EQ(refused->payload.size(), 4u);
+    EXPECT_EQ(Bytes(refused->payload.begin(), refused->payload.begin() + 2), (Bytes{0, 0}));
+    EXPECT_EQ(echoLevel(thief), 0);
+    // The victim keeps its id, its level and its answers.
+    const auto victimState = loginState(victim);
+    ASSERT_TRUE(victimState);
+    EXPECT_EQ(victimState->clientId, victimId);
+    EXPECT_EQ(victimState->level, 2);
+    EXPECT_EQ(echoLevel(victim), 2);
+    const zelkit::ZelSessionRef found = server.getSession(victimId);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found, sessionOf(server, victim));
+  }
+}
+
+TEST_F(Login, ClientIdZeroIsNeverGiven) {
+  setClientIdCounter(0xFFFE);
+  RawClient last(port);
+  const auto lastState = loginState(last);
+  ASSERT_TRUE(lastState);
+  EXPECT_EQ(lastState->clientId, 0xFFFF);
+  RawClient wrapped(port);
+  const auto wrappedState = loginState(wrapped);
+  ASSERT_TRUE(wrappedState);
+  EXPECT_EQ(wrappedState->clientId, 1);
+  EXPECT_FALSE(server.getSession(0));
+}
+
+// A connection gives its id back when it closes, and only once: closing
+// it again, through a session the application still holds, frees nothing.
+TEST_F(Login, AClosedConnectionGivesItsClientIdBackOnce) {
+  auto first = std::make_unique<RawClient>(port);
+  const zelkit::ZelSessionRef kept = sessionOf(server, *first);
+  ASSERT_TRUE(kept);
+  const auto firstState = loginState(*first);
+  ASSERT_TRUE(firstState);
+  const uint16_t id = firstState->clientId;
+  first.reset();
+  zelkit::detail::Connection* closed = static_cast<TestSession*>(kept.get())->getConnection();
+  ASSERT_TRUE(waitUntil([&] {
+    zelkit::detail::GlobalLock lock;
+    return closed->state == zelkit::detail::ConnectionState::Failed;
+  }));
+
+  setClientIdCounter(static_cast<uint16_t>(id - 1));
+  RawClient second(port);
+  const auto secondState = loginState(second);
+  ASSERT_TRUE(secondState);
+  EXPECT_EQ(secondState->clientId, id);
+
+  kept->disconnect();
+  setClientIdCounter(static_cast<uint16_t>(id - 1));
+  RawClient third(port);
+  const auto thirdState = loginState(third);
+  ASSERT_TRUE(thirdState);
+  EXPECT_NE(thirdState->clientId, id);
+}
+
+TEST_F(Login, AcceptIsRefusedWhileEveryClientIdIsHeld) {
+  RawClient open(port);
+  ASSERT_TRUE(loginState(open));
+  std::vector<uint16_t> held;
+  {
+    zelkit::detail::GlobalLock lock;
+    while (const uint16_t id = zelkit::detail::takeAcceptedClientId()) held.push_back(id);
+  }
+  EXPECT_EQ(held.size(), 0xFFFEu);  // all but the open connection's and 0
+  {
+    RawClient refused(port);
+    ASSERT_TRUE(refused.connected());
+    const auto answer = refused.readToEnd(5s);
+    ASSERT_TRUE(answer) << "the connection stays open";
+    EXPECT_TRUE(answer->empty());
+  }
+  EXPECT_TRUE(loginState(open));
+  {
+    zelkit::detail::GlobalLock lock;
+    for (const uint16_t id : held) zelkit::detail::releaseAcceptedClientId(id);
+  }
+  RawClient later(port);
+  const auto state = loginState(later);
+  ASSERT_TRUE(state);
+  EXPECT_NE(state->clientId, 0);
 }
 
 TEST_F(Login, CheckAuthenticationTakesShortAndLongPasswordsAsPlain) {
