@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -204,6 +205,11 @@ int setSocketOption(Socket socket, int level, int option, const void* value, int
   if (length < 0) return failWith(EINVAL);
   if (setsockopt(use.fd(), level, option, value, static_cast<socklen_t>(length)) != 0) return failWith(errno);
   return 0;
+}
+
+int setNoDelay(Socket socket) {
+  const int on = 1;
+  return setSocketOption(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 int getSocketOption(Socket socket, int level, int option, void* value, int* length) {

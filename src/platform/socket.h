@@ -76,6 +76,9 @@ int receiveDatagram(Socket socket, void* buffer, int length, sockaddr* from, int
 // expects one.
 int setSocketOption(Socket socket, int level, int option, const void* value, int length);
 int getSocketOption(Socket socket, int level, int option, void* value, int* length);
+// TCP_NODELAY on: a small write leaves at once instead of waiting until the
+// peer acknowledged the last one. 0 on success.
+int setNoDelay(Socket socket);
 
 int localAddress(Socket socket, sockaddr* address, int* length);
 int peerAddress(Socket socket, sockaddr* address, int* length);

@@ -62,6 +62,8 @@ void Connection::connect() {
   } else {
     // Sends are tried at once and must not block (the lock is held).
     platform::setNonBlocking(socketHandle, true);
+    // Requests and replies are small frames: none may wait for an ACK.
+    platform::setNoDelay(socketHandle);
     platform::associateSocket(engine.port(), socketHandle, reinterpret_cast<uintptr_t>(this));
     sockaddr_in6 any{};
     makeSockaddr(reinterpret_cast<sockaddr*>(&any), address.sin6_family, nullptr, 0, 0);

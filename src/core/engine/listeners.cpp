@@ -149,6 +149,8 @@ void Core::acceptConnection(int index) {
   addressToText(peer, peerText, sizeof peerText);
   char url[128];
   std::snprintf(url, sizeof url, "%s%s:%d", LISTENER_SCHEMES[index], peerText, ntohs(sockaddrPort(peer)));
+  // Replies are small frames: none may wait for an ACK.
+  platform::setNoDelay(acceptSockets[index]);
   auto* connection = new Connection(url, 0, acceptSockets[index], index != 0, session);
   acceptSockets[index] = 0;
   session->connection_ = connection;

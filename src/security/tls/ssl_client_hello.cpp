@@ -27,11 +27,17 @@ uint32_t chooseSuite(SslReader suites, uint32_t width, SslClientHelloOffer* offe
   return chosen;
 }
 
-// Looks through the compression methods for a renegotiation_info
-// extension. Only that is wanted from here on, so a malformed tail is
-// passed over rather than refused.
+bool offersNullCompression(SslReader methods) {
+  while (methods.remaining() > 0) {
+    if (methods.u8() == 0) return true;
+  }
+  return false;
+}
+
+// Looks through the extension block for a renegotiation_info extension.
+// Only that is wanted from here on, so a malformed tail is passed over
+// rather than refused.
 bool offersRenegotiationInfo(SslReader rest) {
-  rest.bytes(rest.u8());
   if (rest.remaining() < 2) return false;
   SslReader extensions = rest.sub(rest.u16());
   while (extensions.ok() && extensions.remaining() >= 4) {
@@ -86,11 +92,15 @@ int sslParseClientHello(SslContext* ctx, SslMessage message, SslClientHelloOffer
   const bool suitesValid = reader.ok() && suites.remaining() % 2 == 0;
   *offer = SslClientHelloOffer{};
   const uint32_t suite = suitesValid ? chooseSuite(suites, 2, offer) : 0;
+  const bool nullCompression = offersNullCompression(reader.sub(reader.u8()));
   if (suitesValid && offersRenegotiationInfo(reader)) offer->renegotiationInfo = true;
 
-  // A cached session is resumed whatever follows the session id.
-  if (idLength == kSessionIdLength && sslResumeServerSession(ctx, sessionId)) return 0;
-  if (suite == 0) return -1;
+  // A session resumes with its own suite and no compression, so the hello
+  // must still offer both; otherwise it gets a new session.
+  if (idLength == kSessionIdLength && suitesValid && nullCompression &&
+      sslResumeServerSession(ctx, sessionId, suites))
+    return 0;
+  if (suite == 0) return suitesValid ? SslHelloNoSharedSuite : -1;
   ctx->cipherSuite = suite;
   sslNewSessionId(ctx);
   return 0;
@@ -111,7 +121,7 @@ int sslParseV2ClientHello(SslContext* ctx, SslMessage message, SslClientHelloOff
   if (challengeLength < kMinChallenge || challengeLength > kMaxChallenge) return -1;
   *offer = SslClientHelloOffer{};
   const uint32_t suite = chooseSuite(specs, 3, offer);
-  if (suite == 0) return -1;
+  if (suite == 0) return SslHelloNoSharedSuite;
   ctx->cipherSuite = suite;
   // The challenge, right-aligned in 32 bytes, is the client random.
   std::memset(ctx->clientRandom, 0, 32);

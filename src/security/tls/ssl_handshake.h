@@ -50,9 +50,13 @@ int sslSendFinished(SslContext* ctx);
 struct SslClientHelloOffer {
   bool renegotiationInfo;  // the signalling suite or the extension was offered
 };
-// 0 or -1.
+// A ClientHello that offers no suite of ours, told apart from a malformed
+// one (-1) because the server answers it with an alert.
+constexpr int SslHelloNoSharedSuite = -2;
+// 0, -1 or SslHelloNoSharedSuite.
 int sslParseClientHello(SslContext* ctx, SslMessage message, SslClientHelloOffer* offer);
 int sslParseV2ClientHello(SslContext* ctx, SslMessage message, SslClientHelloOffer* offer);
+// 0 or -1.
 int sslParseServerHello(SslContext* ctx, SslMessage message);
 int sslParseCertificate(SslContext* ctx, SslMessage message);
 int sslParseClientKeyExchange(SslContext* ctx, SslMessage message);

@@ -10,6 +10,9 @@ namespace zelkit::detail {
 
 namespace {
 
+constexpr uint8_t kAlertFatal = 2;
+constexpr uint8_t kAlertHandshakeFailure = 40;
+
 int handleClientHello(SslContext* ctx, SslMessage message) {
   // Without a usable key pair no handshake may succeed.
   if (ctx->state != SslState::ServerWaitClientHello || !sslServerCredentials().usable) return -1;
@@ -17,6 +20,9 @@ int handleClientHello(SslContext* ctx, SslMessage message) {
   SslClientHelloOffer offer{};
   const bool sslV2 = ctx->contentType == SslContentSslV2Hello;
   const int parsed = sslV2 ? sslParseV2ClientHello(ctx, message, &offer) : sslParseClientHello(ctx, message, &offer);
+  // A client that offers nothing we speak is told so, as TLS asks, rather
+  // than left waiting.
+  if (parsed == SslHelloNoSharedSuite) sslSendAlert(ctx, kAlertFatal, kAlertHandshakeFailure);
   if (parsed != 0) return -1;
   ctx->state = SslState::ServerClientHelloRead;
   sslHashHandshake(ctx, message.data, message.length);

@@ -46,6 +46,13 @@ SessionCacheEntry& takeSlot(SessionCache& cache, const SslContext* ctx) {
   return entry;
 }
 
+bool offersSuite(SslReader suites, uint32_t suite) {
+  while (suites.remaining() >= 2) {
+    if (suites.u16() == suite) return true;
+  }
+  return false;
+}
+
 void dropById(SessionCache& cache, const SslContext* ctx) {
   std::lock_guard<std::mutex> guard(sslProcessLock());
   for (SessionCacheEntry& entry : cache.entries) {
@@ -122,11 +129,11 @@ void sslDropSession(SslContext* ctx) {
   }
 }
 
-bool sslResumeServerSession(SslContext* ctx, const uint8_t sessionId[32]) {
+bool sslResumeServerSession(SslContext* ctx, const uint8_t sessionId[32], SslReader offeredSuites) {
   {
     std::lock_guard<std::mutex> guard(sslProcessLock());
     const SessionCacheEntry* entry = sslFindServerSession(sessionId);
-    if (entry == nullptr) return false;
+    if (entry == nullptr || !offersSuite(offeredSuites, entry->cipherSuite)) return false;
     std::memcpy(ctx->sessionId, entry->sessionId, sizeof ctx->sessionId);
     std::memcpy(ctx->masterSecret, entry->masterSecret, sizeof ctx->masterSecret);
     ctx->cipherSuite = entry->cipherSuite;

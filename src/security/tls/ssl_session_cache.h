@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "security/tls/ssl_context.h"
+#include "security/tls/ssl_reader.h"
 
 // The two process-wide session caches of the engine: the server's, searched
 // by session id, and the client's, searched by the peer key the owner
@@ -41,10 +42,11 @@ void sslStoreClientSession(SslContext* ctx);
 const SessionCacheEntry* sslFindClientSession(uint64_t peerKey);
 void sslDropClientSession(SslContext* ctx);
 
-// A ClientHello offers sessionId: when the server cache holds it, its
+// A ClientHello offers sessionId with its list of 16-bit suite ids: when
+// the server cache holds the session and the list offers its suite, the
 // suite and master secret go into the context, the key block is made and
 // the resume flag set. True when resuming.
-bool sslResumeServerSession(SslContext* ctx, const uint8_t sessionId[32]);
+bool sslResumeServerSession(SslContext* ctx, const uint8_t sessionId[32], SslReader offeredSuites);
 // Before the ClientHello: the session cached under the peer key, with its
 // certificate, goes into the context to be offered. True when one is
 // offered.

@@ -13,6 +13,12 @@ namespace {
 constexpr char MEDIA_TUNNEL_REQUEST[] = "GET /media_tunnel";
 constexpr int MEDIA_TUNNEL_REQUEST_LENGTH = sizeof MEDIA_TUNNEL_REQUEST - 1;
 
+// The last flight of a handshake that a read completed stays in the
+// gather: onSslReceived sends it together with the records queued behind it.
+bool holdsLastFlight(const Connection& connection) {
+  return !connection.sslHandshakeDone && connection.ssl->state == SslState::Established;
+}
+
 }  // namespace
 
 void Connection::onSslReceived(uint32_t count) {
@@ -33,11 +39,16 @@ void Connection::onSslReceived(uint32_t count) {
     close(LocalEvent::ConnectionClosed, "SSL error %d", static_cast<uint32_t>(result));
     return;
   }
+  if (holdsLastFlight(*this)) {
+    // The records queued behind the handshake join its last flight in one
+    // write: sent apart, the second would wait for the peer's delayed ACK.
+    onSslHandshakeComplete();
+    if (!socketStillOpen(generation) || ssl == nullptr) return;
+  }
   flushSslGather("Error sending SSL handshake packet");
   sslHeld = 0;
   sslHandedOut = 0;
   startSslReceive();
-  if (!sslHandshakeDone && ssl->state == SslState::Established) onSslHandshakeComplete();
 }
 
 void Connection::onSslHandshakeComplete() {
@@ -62,7 +73,7 @@ int Connection::readPlaintext(uint8_t* out, int length) {
   const int result = sslRead(ssl, reinterpret_cast<char*>(out), length, 0);
   // Handshake records the read produced go out in order, before anything
   // a handler may write meanwhile.
-  flushSslGather("Error sending SSL handshake packet");
+  if (!holdsLastFlight(*this)) flushSslGather("Error sending SSL handshake packet");
   return result;
 }
 
@@ -102,7 +113,7 @@ int Connection::feedHttpFromTls() {
   for (;;) {
     const int room = httpSize() - httpBuffer->payloadLength;
     const int read = sslRead(ssl, httpData() + httpBuffer->payloadLength, room, 0);
-    flushSslGather("Error sending SSL handshake packet");
+    if (!holdsLastFlight(*this)) flushSslGather("Error sending SSL handshake packet");
     if (read <= 0) return read;
     httpBuffer->payloadLength += read;
     lastActivityTick = tickCount();

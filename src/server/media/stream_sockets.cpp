@@ -89,7 +89,7 @@ void RtpStreamerPrivate::openTcpStream(const ControlPeer& peer, int stream, int 
   if (handle == platform::InvalidSocket) failSetUp();
   platform::setNonBlocking(handle, true);
   socket.socket.store(handle, std::memory_order_release);
-  if (clientSends == 0 || stream == 1) socket.setNoDelay();
+  socket.setNoDelay();
   if (platform::connectSocket(handle, reinterpret_cast<const sockaddr*>(&device), sockaddrLength()) != 0 &&
       platform::lastError() != platform::wsa::WouldBlock) {
     socket.close();

@@ -162,7 +162,6 @@ TEST(TlsHandshake, MalformedClientHellosFail) {
       {"session id of 33 bytes", record(hello(longId))},
       {"suite list past the message", record(hello(suitesPastEnd))},
       {"odd suite list", record(hello(oddSuites))},
-      {"no known suite", record(hello(test::clientHelloBody({0x0035, 0x000A})))},
       {"message longer than its record", record(messageLongerThanRecord)},
       {"truncated hello", record(hello(truncated))},
       {"SSLv2 challenge past the body", sslV2(3, 16, 15)},
@@ -179,20 +178,82 @@ TEST(TlsHandshake, MalformedClientHellosFail) {
   }
 }
 
-// A cached session is resumed whatever follows the offered id.
-TEST(TlsHandshake, CachedSessionResumesDespiteABrokenSuiteList) {
+// A hello that offers no suite of ours is answered with a fatal
+// handshake_failure alert, in either framing.
+TEST(TlsHandshake, NoSharedSuiteGetsAHandshakeFailureAlert) {
+  const Bytes alert = {21, 3, 1, 0, 2, 2, 40};
+  Bytes sslV2 = {0x80, 0, 1, 3, 1, 0, 3, 0, 0, 0, 16, 0x00, 0x00, 0x35};
+  sslV2.resize(sslV2.size() + 16, 0x33);
+  sslV2[1] = static_cast<uint8_t>(sslV2.size() - 2);
+  struct Case {
+    const char* what;
+    Bytes record;
+  };
+  const Case cases[] = {
+      {"TLS hello", test::tlsRecord(kHandshake, 0x0301,
+                                    test::handshakeMessage(SslClientHello, test::clientHelloBody({0x0035, 0x000A})))},
+      {"TLS hello without suites", test::tlsRecord(kHandshake, 0x0301,
+                                                   test::handshakeMessage(SslClientHello, test::clientHelloBody({})))},
+      {"SSLv2 hello", sslV2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryEnd server;
+    server.feed(c.record);
+    EXPECT_EQ(sslHandshakeStep(server.ctx), SslError::General);
+    EXPECT_EQ(server.sent, alert);
+  }
+}
+
+// A session resumes only when the hello offers its suite and the null
+// compression; otherwise the hello gets a new session with a suite it
+// offers, or fails.
+TEST(TlsHandshake, CachedSessionResumesOnlyWithItsSuiteAndNoCompression) {
   test::MemoryPair first;
   ASSERT_EQ(first.result, 1);
+  ASSERT_EQ(first.server.ctx->cipherSuite, kSuiteAes128CbcSha);
   const Bytes id(first.server.ctx->sessionId, first.server.ctx->sessionId + 32);
-  Bytes body = test::clientHelloBody({0x002F}, id);
-  body[2 + 32 + 1 + 32 + 1] = 99;  // suite list length past the message
+  Bytes brokenSuites = test::clientHelloBody({0x002F}, id);
+  brokenSuites[2 + 32 + 1 + 32 + 1] = 99;  // suite list length past the message
+  Bytes deflateOnly = test::clientHelloBody({0x002F}, id);
+  deflateOnly.back() = 1;
+  Bytes deflateThenNull = test::clientHelloBody({0x002F}, id);
+  deflateThenNull.back() = 1;
+  deflateThenNull.push_back(0);
+  deflateThenNull[deflateThenNull.size() - 3] = 2;  // two methods
+  struct Case {
+    const char* what;
+    Bytes body;
+    int result;
+    bool resumed;
+    uint32_t suite;
+  };
+  const Case cases[] = {
+      {"its suite", test::clientHelloBody({0x0009, 0x002F}, id), 0, true, kSuiteAes128CbcSha},
+      {"its suite after deflate", deflateThenNull, 0, true, kSuiteAes128CbcSha},
+      {"another suite", test::clientHelloBody({0x0009}, id), 0, false, kSuiteDesCbcSha},
+      {"deflate only", deflateOnly, 0, false, kSuiteAes128CbcSha},
+      {"no suite of ours", test::clientHelloBody({0x0035}, id), SslError::General, false, 0},
+      {"a broken suite list", brokenSuites, SslError::General, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryEnd server;
+    server.feed(test::tlsRecord(kHandshake, 0x0301, test::handshakeMessage(SslClientHello, c.body)));
+    ASSERT_EQ(sslHandshakeStep(server.ctx), c.result);
+    if (c.result != 0) continue;
+    EXPECT_EQ(server.ctx->state, c.resumed ? SslState::ServerResumed : SslState::ServerHelloSent);
+    EXPECT_EQ(server.ctx->resume, c.resumed ? 1u : 0u);
+    const Bytes hello = serverHello(server);
+    const Bytes sentId(hello.begin() + 4 + 2 + 32 + 1, hello.begin() + 4 + 2 + 32 + 1 + 32);
+    EXPECT_EQ(sentId == id, c.resumed);
+    EXPECT_EQ(hello[4 + 2 + 32 + 1 + 32] << 8 | hello[4 + 2 + 32 + 1 + 32 + 1], static_cast<int>(c.suite));
+  }
+  // The refused offers left the session in the cache.
   MemoryEnd server;
-  server.feed(test::tlsRecord(kHandshake, 0x0301, test::handshakeMessage(SslClientHello, body)));
+  server.feed(test::tlsRecord(kHandshake, 0x0301, test::handshakeMessage(SslClientHello, test::clientHelloBody({0x002F}, id))));
   ASSERT_EQ(sslHandshakeStep(server.ctx), 0);
   EXPECT_EQ(server.ctx->state, SslState::ServerResumed);
-  const auto records = test::splitRecords(server.sent);
-  ASSERT_EQ(records.size(), 3u);  // ServerHello, ChangeCipherSpec, Finished
-  EXPECT_EQ(records[1].type, SslContentChangeCipherSpec);
 }
 
 Bytes serverHelloBody(size_t idLength, uint16_t suite) {
