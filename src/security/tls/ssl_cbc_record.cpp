@@ -8,13 +8,22 @@
 
 // Record protection of the CBC suites: HMAC-SHA1 over the sequence number,
 // the record header and the plaintext, then padding, then CBC with the IV
-// running on from the last cipher block of the previous record.
+// running on from the last cipher block of the previous record. Records are
+// sealed and opened in place, whole: the cipher and the hash each take long
+// runs of blocks.
 namespace zelkit::detail {
 
 namespace {
 
 constexpr int kMaxBlock = 16;
 constexpr int kMaxPadding = 256;
+constexpr uint32_t kMacHeaderLength = 13;
+constexpr uint32_t kHashBlock = 64;
+// Sealing hashes the plaintext a stretch ahead of the cipher: a stretch is
+// encrypted while the next one is hashed, and the two passes, which use
+// different units of the processor, run side by side. A multiple of the
+// hash block and of the cipher blocks.
+constexpr uint32_t kSealStretch = 128;
 
 void sslIncrementSequence(uint8_t sequence[8]) {
   for (int i = 7; i >= 0; --i) {
@@ -22,15 +31,25 @@ void sslIncrementSequence(uint8_t sequence[8]) {
   }
 }
 
-void sslRecordMac(const SslCipherState* state, const uint8_t* secret, const uint8_t sequence[8],
-                  const uint8_t* data, uint32_t length, uint8_t* out) {
-  const uint8_t header[13] = {sequence[0], sequence[1], sequence[2], sequence[3], sequence[4],
-                              sequence[5], sequence[6], sequence[7], state->recordType, 3, 1,
-                              static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+// The MAC with the record's header fed: the plaintext is to follow.
+SslHmac sslStartRecordMac(const SslCipherState* state, const uint8_t* secret, const uint8_t sequence[8],
+                          uint32_t length) {
+  const uint8_t header[kMacHeaderLength] = {sequence[0],
+                                            sequence[1],
+                                            sequence[2],
+                                            sequence[3],
+                                            sequence[4],
+                                            sequence[5],
+                                            sequence[6],
+                                            sequence[7],
+                                            state->recordType,
+                                            3,
+                                            1,
+                                            static_cast<uint8_t>(length >> 8),
+                                            static_cast<uint8_t>(length)};
   SslHmac hmac(SslHash::Sha1, secret, state->macLength);
   hmac.update(header, sizeof header);
-  hmac.update(data, length);
-  hmac.finish(out);
+  return hmac;
 }
 
 }  // namespace
@@ -43,19 +62,29 @@ int sslProtectCbc(uint8_t* body, int length, int space, SslCipherState* state) {
   const int total = length + mac + 1 + padding;
   if (total > space) return -1;
 
-  sslRecordMac(state, state->writeMacSecret, state->writeSequence, body, static_cast<uint32_t>(length),
-               body + length);
+  const uint32_t plaintext = static_cast<uint32_t>(length);
+  const uint32_t blockBytes = static_cast<uint32_t>(block);
+  C_Cryptlfc* cipher = state->writeCipher;
+  SslHmac hmac = sslStartRecordMac(state, state->writeMacSecret, state->writeSequence, plaintext);
+  // Only hashed bytes are encrypted. The first stretch completes the hash
+  // block the header began, so that the later ones are hashed straight
+  // from the record.
+  uint32_t hashed = 0;
+  uint32_t encrypted = 0;
+  uint32_t stretch = kHashBlock - kMacHeaderLength;
+  while (hashed < plaintext) {
+    const uint32_t take = std::min(stretch, plaintext - hashed);
+    hmac.update(body + hashed, take);
+    hashed += take;
+    const uint32_t ready = hashed - hashed % blockBytes;
+    cipher->encryptCbc(body + encrypted, ready - encrypted, state->writeIv);
+    encrypted = ready;
+    stretch = kSealStretch;
+  }
+  hmac.finish(body + length);
   sslIncrementSequence(state->writeSequence);
   std::memset(body + length + mac, padding, static_cast<size_t>(padding) + 1);
-
-  uint8_t* iv = state->writeIv;
-  for (int offset = 0; offset < total; offset += block) {
-    uint8_t* current = body + offset;
-    for (int i = 0; i < block; ++i) current[i] ^= iv[i];
-    state->writeCipher->encrypt(current, static_cast<uint32_t>(block));
-    iv = current;
-  }
-  std::memcpy(state->writeIv, iv, static_cast<size_t>(block));
+  cipher->encryptCbc(body + encrypted, static_cast<uint32_t>(total) - encrypted, state->writeIv);
   return total;
 }
 
@@ -66,15 +95,7 @@ int sslOpenCbc(uint8_t* body, int length, int, SslCipherState* state) {
     return -1;
   }
 
-  uint8_t saved[kMaxBlock];
-  uint8_t* iv = state->readIv;
-  for (int offset = 0; offset < length; offset += block) {
-    uint8_t* current = body + offset;
-    std::memcpy(saved, current, static_cast<size_t>(block));
-    state->readCipher->decrypt(current, static_cast<uint32_t>(block));
-    for (int i = 0; i < block; ++i) current[i] ^= iv[i];
-    std::memcpy(iv, saved, static_cast<size_t>(block));
-  }
+  state->readCipher->decryptCbc(body, static_cast<uint32_t>(length), state->readIv);
   // Too short for a MAC and a padding byte: the length is public, nothing
   // secret decides this.
   if (length < mac + 1) return SslError::Protocol;
@@ -94,7 +115,9 @@ int sslOpenCbc(uint8_t* body, int length, int, SslCipherState* state) {
   const uint32_t plaintext = (good & (room - padding - 1)) | (~good & (room - 1));
 
   uint8_t expected[kMaxDigestLength];
-  sslRecordMac(state, state->readMacSecret, state->readSequence, body, plaintext, expected);
+  SslHmac hmac = sslStartRecordMac(state, state->readMacSecret, state->readSequence, plaintext);
+  hmac.update(body, plaintext);
+  hmac.finish(expected);
   uint32_t difference = 0;
   for (int i = 0; i < mac; ++i) difference |= expected[i] ^ body[plaintext + static_cast<uint32_t>(i)];
   good &= maskZero(difference);
