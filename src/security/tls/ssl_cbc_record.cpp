@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "security/cipher/aes.h"
 #include "security/cipher/crypt.h"
+#include "security/tls/ssl_cbc_stitched.h"
 #include "security/tls/ssl_cipher_suites.h"
 #include "security/tls/ssl_constant_time.h"
 #include "security/tls/ssl_hmac.h"
@@ -10,7 +12,8 @@
 // the record header and the plaintext, then padding, then CBC with the IV
 // running on from the last cipher block of the previous record. Records are
 // sealed and opened in place, whole: the cipher and the hash each take long
-// runs of blocks.
+// runs of blocks, and with the processor's AES and SHA instructions an
+// AES record is hashed and encrypted in one stitched pass.
 namespace zelkit::detail {
 
 namespace {
@@ -19,11 +22,6 @@ constexpr int kMaxBlock = 16;
 constexpr int kMaxPadding = 256;
 constexpr uint32_t kMacHeaderLength = 13;
 constexpr uint32_t kHashBlock = 64;
-// Sealing hashes the plaintext a stretch ahead of the cipher: a stretch is
-// encrypted while the next one is hashed, and the two passes, which use
-// different units of the processor, run side by side. A multiple of the
-// hash block and of the cipher blocks.
-constexpr uint32_t kSealStretch = 128;
 
 void sslIncrementSequence(uint8_t sequence[8]) {
   for (int i = 7; i >= 0; --i) {
@@ -34,22 +32,35 @@ void sslIncrementSequence(uint8_t sequence[8]) {
 // The MAC with the record's header fed: the plaintext is to follow.
 SslHmac sslStartRecordMac(const SslCipherState* state, const uint8_t* secret, const uint8_t sequence[8],
                           uint32_t length) {
-  const uint8_t header[kMacHeaderLength] = {sequence[0],
-                                            sequence[1],
-                                            sequence[2],
-                                            sequence[3],
-                                            sequence[4],
-                                            sequence[5],
-                                            sequence[6],
-                                            sequence[7],
-                                            state->recordType,
-                                            3,
-                                            1,
-                                            static_cast<uint8_t>(length >> 8),
-                                            static_cast<uint8_t>(length)};
+  const uint8_t header[kMacHeaderLength] = {sequence[0], sequence[1], sequence[2], sequence[3], sequence[4],
+                                            sequence[5], sequence[6], sequence[7], state->recordType, 3, 1,
+                                            static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
   SslHmac hmac(SslHash::Sha1, secret, state->macLength);
   hmac.update(header, sizeof header);
   return hmac;
+}
+
+// Hashes the plaintext into the MAC and encrypts as much of it as the
+// stitched pass can take; returns the bytes encrypted (whole blocks). The
+// hash runs a block ahead of the cipher: first the block the header began,
+// then one more, so that the pass never encrypts bytes it has yet to hash.
+uint32_t sslHashAndSeal(SslHmac& hmac, uint8_t* body, uint32_t length, SslCipherState* state) {
+  uint32_t hashed = std::min(length, kHashBlock - kMacHeaderLength);
+  hmac.update(body, hashed);
+  auto* aes = dynamic_cast<C_CryptAES*>(state->writeCipher);
+  uint32_t encrypted = 0;
+  if (aes != nullptr && length >= hashed + 2 * kHashBlock && sslStitchedSealAvailable()) {
+    hmac.update(body + hashed, kHashBlock);
+    hashed += kHashBlock;
+    const uint32_t blocks = (length - hashed) / kHashBlock;
+    Sha1Context& sha1 = hmac.innerSha1();
+    sslStitchedSeal(aes->roundKeys, state->writeIv, sha1.intermediateHash, body + hashed, body, blocks);
+    sha1CountCompressedBlocks(&sha1, blocks);
+    hashed += blocks * kHashBlock;
+    encrypted = blocks * kHashBlock;
+  }
+  hmac.update(body + hashed, length - hashed);
+  return encrypted;
 }
 
 }  // namespace
@@ -62,29 +73,12 @@ int sslProtectCbc(uint8_t* body, int length, int space, SslCipherState* state) {
   const int total = length + mac + 1 + padding;
   if (total > space) return -1;
 
-  const uint32_t plaintext = static_cast<uint32_t>(length);
-  const uint32_t blockBytes = static_cast<uint32_t>(block);
-  C_Cryptlfc* cipher = state->writeCipher;
-  SslHmac hmac = sslStartRecordMac(state, state->writeMacSecret, state->writeSequence, plaintext);
-  // Only hashed bytes are encrypted. The first stretch completes the hash
-  // block the header began, so that the later ones are hashed straight
-  // from the record.
-  uint32_t hashed = 0;
-  uint32_t encrypted = 0;
-  uint32_t stretch = kHashBlock - kMacHeaderLength;
-  while (hashed < plaintext) {
-    const uint32_t take = std::min(stretch, plaintext - hashed);
-    hmac.update(body + hashed, take);
-    hashed += take;
-    const uint32_t ready = hashed - hashed % blockBytes;
-    cipher->encryptCbc(body + encrypted, ready - encrypted, state->writeIv);
-    encrypted = ready;
-    stretch = kSealStretch;
-  }
+  SslHmac hmac = sslStartRecordMac(state, state->writeMacSecret, state->writeSequence, static_cast<uint32_t>(length));
+  const uint32_t encrypted = sslHashAndSeal(hmac, body, static_cast<uint32_t>(length), state);
   hmac.finish(body + length);
   sslIncrementSequence(state->writeSequence);
   std::memset(body + length + mac, padding, static_cast<size_t>(padding) + 1);
-  cipher->encryptCbc(body + encrypted, static_cast<uint32_t>(total) - encrypted, state->writeIv);
+  state->writeCipher->encryptCbc(body + encrypted, static_cast<uint32_t>(total) - encrypted, state->writeIv);
   return total;
 }
 
