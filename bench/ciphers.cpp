@@ -80,6 +80,11 @@ int main(int argc, char** argv) {
          opensslSpeed("-evp aes-128-ecb", bufferSize));
   report("AES-128 ECB decrypt", measure(bufferSize, [&] { aesDecrypt.decrypt(buffer.data(), length); }),
          opensslSpeed("-decrypt -evp aes-128-ecb", bufferSize));
+  uint8_t iv[16] = {};
+  report("AES-128 CBC encrypt", measure(bufferSize, [&] { aesEncrypt.encryptCbc(buffer.data(), length, iv); }),
+         opensslSpeed("-evp aes-128-cbc", bufferSize));
+  report("AES-128 CBC decrypt", measure(bufferSize, [&] { aesDecrypt.decryptCbc(buffer.data(), length, iv); }),
+         opensslSpeed("-decrypt -evp aes-128-cbc", bufferSize));
   std::vector<uint8_t> packet(rtpPacketSize, 0x33);
   report("AES RTP 1400-byte pkts", measure(rtpPacketSize, [&] {
            aesRtp.encryptRtp(packet.data(), static_cast<uint32_t>(packet.size()));

@@ -1,5 +1,7 @@
 #include "platform/cpu_features.h"
 
+#include <atomic>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
@@ -31,10 +33,14 @@ const Features& features() {
   return probed;
 }
 
+std::atomic<bool> useExtensions{true};
+
 }  // namespace
 
-bool cpuHasAesInstructions() { return features().aes; }
+bool cpuHasAesInstructions() { return features().aes && useExtensions.load(std::memory_order_relaxed); }
 
-bool cpuHasShaInstructions() { return features().sha; }
+bool cpuHasShaInstructions() { return features().sha && useExtensions.load(std::memory_order_relaxed); }
+
+void cpuUseInstructionExtensions(bool use) { useExtensions.store(use, std::memory_order_relaxed); }
 
 }  // namespace zelkit::platform

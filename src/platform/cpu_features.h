@@ -8,5 +8,8 @@ namespace zelkit::platform {
 bool cpuHasAesInstructions();
 // SHA-1 instructions (with SSE4.1 and SSSE3).
 bool cpuHasShaInstructions();
+// With false, both report false from then on, as on a processor without
+// them: tests and benchmarks run the portable code beside the fast paths.
+void cpuUseInstructionExtensions(bool use);
 
 }  // namespace zelkit::platform

@@ -6,6 +6,7 @@
 
 #include "security/cipher/aes_blocks.h"
 #include "security/cipher/aes_tables.h"
+#include "security/cipher/cbc_chain.h"
 #include "core/wire/byte_io.h"
 
 namespace {
@@ -124,6 +125,14 @@ void aesTableDecrypt(const uint32_t roundKeys[44], uint8_t* blocks, uint32_t cou
   for (uint32_t i = 0; i < count; ++i) decryptBlock(roundKeys, blocks + i * AES_BLOCK);
 }
 
+void aesTableCbcEncrypt(const uint32_t roundKeys[44], uint8_t* blocks, uint32_t count, uint8_t iv[16]) {
+  cbcEncryptByBlock<AES_BLOCK>(blocks, count, iv, [roundKeys](uint8_t* block) { encryptBlock(roundKeys, block); });
+}
+
+void aesTableCbcDecrypt(const uint32_t roundKeys[44], uint8_t* blocks, uint32_t count, uint8_t iv[16]) {
+  cbcDecryptByBlock<AES_BLOCK>(blocks, count, iv, [roundKeys](uint8_t* block) { decryptBlock(roundKeys, block); });
+}
+
 }  // namespace zelkit::detail
 
 void C_CryptAES::encryptAligned(uint32_t* buffer, uint32_t length) {
@@ -152,4 +161,20 @@ void C_CryptAES::encrypt(uint8_t* buffer, uint32_t length) {
 
 void C_CryptAES::decrypt(uint8_t* buffer, uint32_t length) {
   runBlocks<&C_CryptAES::decryptAligned>(*this, buffer, length);
+}
+
+void C_CryptAES::encryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) {
+  if (zelkit::detail::aesInstructionsAvailable()) {
+    zelkit::detail::aesInstructionsCbcEncrypt(roundKeys, buffer, length / AES_BLOCK, iv);
+  } else {
+    zelkit::detail::aesTableCbcEncrypt(roundKeys, buffer, length / AES_BLOCK, iv);
+  }
+}
+
+void C_CryptAES::decryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) {
+  if (zelkit::detail::aesInstructionsAvailable()) {
+    zelkit::detail::aesInstructionsCbcDecrypt(roundKeys, buffer, length / AES_BLOCK, iv);
+  } else {
+    zelkit::detail::aesTableCbcDecrypt(roundKeys, buffer, length / AES_BLOCK, iv);
+  }
 }

@@ -19,6 +19,8 @@ class C_CryptAES : public C_Cryptlfc {
   void setRtpMasterKey(const uint8_t* masterKey) override;
   void encryptAligned(uint32_t* buffer, uint32_t length) override;
   void decryptAligned(uint32_t* buffer, uint32_t length) override;
+  void encryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) override;
+  void decryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) override;
 
   // Eleven round keys of four big-endian words; for direction 1 those of
   // the equivalent inverse cipher (round keys 1 to 9 through InvMixColumns).

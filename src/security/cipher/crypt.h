@@ -25,6 +25,13 @@ class C_Cryptlfc {
   // multiple of 4.
   virtual void encryptAligned(uint32_t* buffer, uint32_t length) = 0;
   virtual void decryptAligned(uint32_t* buffer, uint32_t length) = 0;
+  // CBC in place over the whole blocks, chained from `iv` (one block),
+  // which ends as the last cipher block so that the next call runs on: the
+  // TLS records of a connection are one chain. A whole record in one call
+  // lets the cipher keep its round keys in registers and, for decryption,
+  // work on several blocks at once.
+  virtual void encryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) = 0;
+  virtual void decryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) = 0;
 };
 
 namespace zelkit::detail {

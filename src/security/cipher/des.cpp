@@ -3,6 +3,7 @@
 #include <bit>
 
 #include "core/wire/byte_io.h"
+#include "security/cipher/cbc_chain.h"
 #include "security/cipher/des_tables.h"
 
 namespace {
@@ -105,6 +106,16 @@ void C_CryptDES::setKey(const uint8_t* key, int32_t) {
 void C_CryptDES::encrypt(uint8_t* buffer, uint32_t length) { cryptBlocks<false>(desSubkeys, buffer, length); }
 
 void C_CryptDES::decrypt(uint8_t* buffer, uint32_t length) { cryptBlocks<true>(desSubkeys, buffer, length); }
+
+void C_CryptDES::encryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) {
+  zelkit::detail::cbcEncryptByBlock<DES_BLOCK>(
+      buffer, length / DES_BLOCK, iv, [this](uint8_t* block) { cryptBlocks<false>(desSubkeys, block, DES_BLOCK); });
+}
+
+void C_CryptDES::decryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) {
+  zelkit::detail::cbcDecryptByBlock<DES_BLOCK>(
+      buffer, length / DES_BLOCK, iv, [this](uint8_t* block) { cryptBlocks<true>(desSubkeys, block, DES_BLOCK); });
+}
 
 void C_CryptDES::encryptRtp(uint8_t*, uint32_t) {}
 void C_CryptDES::decryptRtp(uint8_t*, uint32_t) {}

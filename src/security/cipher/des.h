@@ -19,6 +19,8 @@ class C_CryptDES : public C_Cryptlfc {
   void setRtpMasterKey(const uint8_t* masterKey) override;
   void encryptAligned(uint32_t* buffer, uint32_t length) override;
   void decryptAligned(uint32_t* buffer, uint32_t length) override;
+  void encryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) override;
+  void decryptCbc(uint8_t* buffer, uint32_t length, uint8_t* iv) override;
 
   // The 16 round keys in round order, two words each: S-box groups 1, 3, 5,
   // 7 and then 2, 4, 6, 8, one 6-bit group in the low bits of each byte.

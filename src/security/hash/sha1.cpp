@@ -127,6 +127,12 @@ int32_t sha1Input(Sha1Context* ctx, const uint8_t* data, uint32_t length) {
   return Sha1Success;
 }
 
+void sha1CountCompressedBlocks(Sha1Context* ctx, uint32_t count) {
+  const uint64_t bits = (static_cast<uint64_t>(ctx->lengthHigh) << 32 | ctx->lengthLow) + uint64_t{count} * 512;
+  ctx->lengthLow = static_cast<uint32_t>(bits);
+  ctx->lengthHigh = static_cast<uint32_t>(bits >> 32);
+}
+
 int32_t sha1Result(Sha1Context* ctx, uint8_t digest[20]) {
   if (!ctx || !digest) return Sha1Null;
   if (ctx->corrupted) return ctx->corrupted;

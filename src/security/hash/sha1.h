@@ -27,5 +27,8 @@ int32_t sha1Reset(Sha1Context* ctx);
 int32_t sha1Input(Sha1Context* ctx, const uint8_t* data, uint32_t length);
 // Repeated calls give the same digest; input after it is refused until reset.
 int32_t sha1Result(Sha1Context* ctx, uint8_t digest[20]);
+// Counts `count` whole blocks that the caller compressed into
+// intermediateHash itself, while no partial block was pending.
+void sha1CountCompressedBlocks(Sha1Context* ctx, uint32_t count);
 
 }  // namespace zelkit::detail

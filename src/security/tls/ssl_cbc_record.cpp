@@ -1,20 +1,27 @@
 #include <algorithm>
 #include <cstring>
 
+#include "security/cipher/aes.h"
 #include "security/cipher/crypt.h"
+#include "security/tls/ssl_cbc_stitched.h"
 #include "security/tls/ssl_cipher_suites.h"
 #include "security/tls/ssl_constant_time.h"
 #include "security/tls/ssl_hmac.h"
 
 // Record protection of the CBC suites: HMAC-SHA1 over the sequence number,
 // the record header and the plaintext, then padding, then CBC with the IV
-// running on from the last cipher block of the previous record.
+// running on from the last cipher block of the previous record. Records are
+// sealed and opened in place, whole: the cipher and the hash each take long
+// runs of blocks, and with the processor's AES and SHA instructions an
+// AES record is hashed and encrypted in one stitched pass.
 namespace zelkit::detail {
 
 namespace {
 
 constexpr int kMaxBlock = 16;
 constexpr int kMaxPadding = 256;
+constexpr uint32_t kMacHeaderLength = 13;
+constexpr uint32_t kHashBlock = 64;
 
 void sslIncrementSequence(uint8_t sequence[8]) {
   for (int i = 7; i >= 0; --i) {
@@ -22,15 +29,38 @@ void sslIncrementSequence(uint8_t sequence[8]) {
   }
 }
 
-void sslRecordMac(const SslCipherState* state, const uint8_t* secret, const uint8_t sequence[8],
-                  const uint8_t* data, uint32_t length, uint8_t* out) {
-  const uint8_t header[13] = {sequence[0], sequence[1], sequence[2], sequence[3], sequence[4],
-                              sequence[5], sequence[6], sequence[7], state->recordType, 3, 1,
-                              static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+// The MAC with the record's header fed: the plaintext is to follow.
+SslHmac sslStartRecordMac(const SslCipherState* state, const uint8_t* secret, const uint8_t sequence[8],
+                          uint32_t length) {
+  const uint8_t header[kMacHeaderLength] = {sequence[0], sequence[1], sequence[2], sequence[3], sequence[4],
+                                            sequence[5], sequence[6], sequence[7], state->recordType, 3, 1,
+                                            static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
   SslHmac hmac(SslHash::Sha1, secret, state->macLength);
   hmac.update(header, sizeof header);
-  hmac.update(data, length);
-  hmac.finish(out);
+  return hmac;
+}
+
+// Hashes the plaintext into the MAC and encrypts as much of it as the
+// stitched pass can take; returns the bytes encrypted (whole blocks). The
+// hash runs a block ahead of the cipher: first the block the header began,
+// then one more, so that the pass never encrypts bytes it has yet to hash.
+uint32_t sslHashAndSeal(SslHmac& hmac, uint8_t* body, uint32_t length, SslCipherState* state) {
+  uint32_t hashed = std::min(length, kHashBlock - kMacHeaderLength);
+  hmac.update(body, hashed);
+  auto* aes = dynamic_cast<C_CryptAES*>(state->writeCipher);
+  uint32_t encrypted = 0;
+  if (aes != nullptr && length >= hashed + 2 * kHashBlock && sslStitchedSealAvailable()) {
+    hmac.update(body + hashed, kHashBlock);
+    hashed += kHashBlock;
+    const uint32_t blocks = (length - hashed) / kHashBlock;
+    Sha1Context& sha1 = hmac.innerSha1();
+    sslStitchedSeal(aes->roundKeys, state->writeIv, sha1.intermediateHash, body + hashed, body, blocks);
+    sha1CountCompressedBlocks(&sha1, blocks);
+    hashed += blocks * kHashBlock;
+    encrypted = blocks * kHashBlock;
+  }
+  hmac.update(body + hashed, length - hashed);
+  return encrypted;
 }
 
 }  // namespace
@@ -43,19 +73,12 @@ int sslProtectCbc(uint8_t* body, int length, int space, SslCipherState* state) {
   const int total = length + mac + 1 + padding;
   if (total > space) return -1;
 
-  sslRecordMac(state, state->writeMacSecret, state->writeSequence, body, static_cast<uint32_t>(length),
-               body + length);
+  SslHmac hmac = sslStartRecordMac(state, state->writeMacSecret, state->writeSequence, static_cast<uint32_t>(length));
+  const uint32_t encrypted = sslHashAndSeal(hmac, body, static_cast<uint32_t>(length), state);
+  hmac.finish(body + length);
   sslIncrementSequence(state->writeSequence);
   std::memset(body + length + mac, padding, static_cast<size_t>(padding) + 1);
-
-  uint8_t* iv = state->writeIv;
-  for (int offset = 0; offset < total; offset += block) {
-    uint8_t* current = body + offset;
-    for (int i = 0; i < block; ++i) current[i] ^= iv[i];
-    state->writeCipher->encrypt(current, static_cast<uint32_t>(block));
-    iv = current;
-  }
-  std::memcpy(state->writeIv, iv, static_cast<size_t>(block));
+  state->writeCipher->encryptCbc(body + encrypted, static_cast<uint32_t>(total) - encrypted, state->writeIv);
   return total;
 }
 
@@ -66,15 +89,7 @@ int sslOpenCbc(uint8_t* body, int length, int, SslCipherState* state) {
     return -1;
   }
 
-  uint8_t saved[kMaxBlock];
-  uint8_t* iv = state->readIv;
-  for (int offset = 0; offset < length; offset += block) {
-    uint8_t* current = body + offset;
-    std::memcpy(saved, current, static_cast<size_t>(block));
-    state->readCipher->decrypt(current, static_cast<uint32_t>(block));
-    for (int i = 0; i < block; ++i) current[i] ^= iv[i];
-    std::memcpy(iv, saved, static_cast<size_t>(block));
-  }
+  state->readCipher->decryptCbc(body, static_cast<uint32_t>(length), state->readIv);
   // Too short for a MAC and a padding byte: the length is public, nothing
   // secret decides this.
   if (length < mac + 1) return SslError::Protocol;
@@ -94,7 +109,9 @@ int sslOpenCbc(uint8_t* body, int length, int, SslCipherState* state) {
   const uint32_t plaintext = (good & (room - padding - 1)) | (~good & (room - 1));
 
   uint8_t expected[kMaxDigestLength];
-  sslRecordMac(state, state->readMacSecret, state->readSequence, body, plaintext, expected);
+  SslHmac hmac = sslStartRecordMac(state, state->readMacSecret, state->readSequence, plaintext);
+  hmac.update(body, plaintext);
+  hmac.finish(expected);
   uint32_t difference = 0;
   for (int i = 0; i < mac; ++i) difference |= expected[i] ^ body[plaintext + static_cast<uint32_t>(i)];
   good &= maskZero(difference);

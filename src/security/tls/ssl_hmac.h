@@ -21,6 +21,10 @@ class SslHmac {
   // Writes digestLength() bytes.
   void finish(uint8_t* out);
   uint32_t digestLength() const { return hash_ == SslHash::Md5 ? kMd5Length : kSha1Length; }
+  // SHA-1 only: the inner hash, for a caller that compresses whole blocks
+  // into its words itself while no partial block is pending, and counts
+  // them with sha1CountCompressedBlocks.
+  Sha1Context& innerSha1() { return sha1_; }
 
  private:
   void start();

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/cpu_features.h"
 #include "security/cipher/crypt.h"
 #include "security/key_fixtures.h"
 #include "security/rsa/random.h"
@@ -24,8 +25,13 @@ struct Direction {
   SslCipherState writer{};
   SslCipherState reader{};
 
-  explicit Direction(uint32_t id) : suite(sslFindCipherSuite(id)) {
-    randomBytes(keyBlock, sizeof keyBlock);
+  // Random keys, or those of `keys` (128 bytes) for a twin of a direction.
+  explicit Direction(uint32_t id, const uint8_t* keys = nullptr) : suite(sslFindCipherSuite(id)) {
+    if (keys != nullptr) {
+      std::memcpy(keyBlock, keys, sizeof keyBlock);
+    } else {
+      randomBytes(keyBlock, sizeof keyBlock);
+    }
     setup(&writer);
     setup(&reader);
     // Each side runs its own copy of the IV.
@@ -104,6 +110,49 @@ TEST_P(TlsRecordProtection, MatchesOpensslAndOpensAgain) {
     ASSERT_EQ(sslOpenCbc(record.data(), sealed, sealed, &d.reader), static_cast<int>(length));
     EXPECT_TRUE(std::equal(plaintext.begin(), plaintext.end(), record.begin()));
   }
+}
+
+// The processor's AES and SHA instructions and the portable code seal the
+// same bytes and open them alike, record after record (the IV and the
+// sequence numbers run on), at lengths around the hash and cipher blocks
+// and the stretches that sealing hashes ahead.
+TEST_P(TlsRecordProtection, InstructionsAndPortableCodeAgree) {
+  Direction fast(GetParam());
+  Direction portable(GetParam(), fast.keyBlock);
+  struct PortableCode {
+    PortableCode() { platform::cpuUseInstructionExtensions(false); }
+    ~PortableCode() { platform::cpuUseInstructionExtensions(true); }
+  };
+  const size_t lengths[] = {0,   1,   15,  16,  17,  31,  32,  50,  51,  52,   63,   64,   65,   114,   115,   116,
+                            127, 128, 129, 178, 179, 180, 243, 255, 256, 1000, 1024, 4096, 8191, 16000, 16383, 16384};
+  for (size_t length : lengths) {
+    SCOPED_TRACE(length);
+    Bytes plaintext(length);
+    randomBytes(plaintext.data(), static_cast<int>(length));
+    Bytes byInstructions(length + 64);
+    std::copy(plaintext.begin(), plaintext.end(), byInstructions.begin());
+    Bytes byPortableCode = byInstructions;
+    const int space = static_cast<int>(byInstructions.size());
+    const int sealed = sslProtectCbc(byInstructions.data(), static_cast<int>(length), space, &fast.writer);
+    {
+      PortableCode portableCode;
+      ASSERT_EQ(sslProtectCbc(byPortableCode.data(), static_cast<int>(length), space, &portable.writer), sealed);
+    }
+    ASSERT_GT(sealed, 0);
+    EXPECT_EQ(test::toHex(byInstructions), test::toHex(byPortableCode));
+
+    // Each opens the other's record.
+    EXPECT_EQ(sslOpenCbc(byPortableCode.data(), sealed, sealed, &fast.reader), static_cast<int>(length));
+    {
+      PortableCode portableCode;
+      EXPECT_EQ(sslOpenCbc(byInstructions.data(), sealed, sealed, &portable.reader), static_cast<int>(length));
+    }
+    EXPECT_TRUE(std::equal(plaintext.begin(), plaintext.end(), byPortableCode.begin()));
+    EXPECT_TRUE(std::equal(plaintext.begin(), plaintext.end(), byInstructions.begin()));
+  }
+  // Both chains ran on alike.
+  EXPECT_EQ(test::toHex(fast.writer.writeIv, fast.suite->ivLength),
+            test::toHex(portable.writer.writeIv, portable.suite->ivLength));
 }
 
 INSTANTIATE_TEST_SUITE_P(Suites, TlsRecordProtection, ::testing::Values(kSuiteAes128CbcSha, kSuiteDesCbcSha));
