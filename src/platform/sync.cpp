@@ -127,8 +127,7 @@ bool spinningCanHelp() {
     callsUntilCheck = CallsBetweenChecks;
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
-    severalProcessors = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1 &&
-                        sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    severalProcessors = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1;
   }
   return severalProcessors;
 }
