@@ -1,12 +1,16 @@
 // Requests through the library against a minimal batching device on plain
 // sockets (a process of its own, one thread per connection), beside plain
 // clients of the same frames to the same device in the same run:
-// - synchronous round trips, p50 and p99, against a blocking ping-pong;
+// - synchronous round trips, p50 and p99, the client process's CPU time and
+//   context switches per round trip, against a blocking ping-pong; once
+//   against a device that answers at once and once against one that answers
+//   after 1 ms;
 // - pipelined requests (window 200 per connection) on 1, 8, 64 and 256
 //   connections, against a one-thread busy-polling epoll client, with the
 //   client process's CPU time per request;
 // - the memory an idle logged-in connection costs the client process.
-// Pin it as a whole (taskset -c N) so device and client share one core.
+// Run it unpinned (as an application runs) and pinned as a whole
+// (taskset -c N, so device and client share one core).
 //
 //   bench_round_trip [round trips, 0: none] [seconds per throughput run, 0: none] [repeats]
 //                    [connection counts, comma-separated]
@@ -68,8 +72,8 @@ void noDelay(int fd) {
 
 // The device: every request is answered with its own payload; Register gets
 // result 1, privilege 3, client id 1. All replies to what one read brought
-// go out in one send.
-void serveConnection(int fd) {
+// go out in one send, after the device's delay.
+void serveConnection(int fd, int delayMicroseconds) {
   noDelay(fd);
   std::vector<uint8_t> in;
   std::vector<uint8_t> out;
@@ -104,6 +108,7 @@ void serveConnection(int fd) {
       offset += length;
     }
     in.erase(in.begin(), in.begin() + static_cast<long>(offset));
+    if (!out.empty() && delayMicroseconds > 0) std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds));
     if (!out.empty() && !sendAll(fd, out.data(), out.size())) break;
   }
   ::close(fd);
@@ -111,7 +116,7 @@ void serveConnection(int fd) {
 
 // Runs the device in a child process (forked before any thread starts) and
 // returns its port; the child ends with its parent.
-uint16_t startDevice() {
+uint16_t startDevice(int delayMicroseconds) {
   int ports[2];
   if (::pipe(ports) != 0) std::exit(1);
   if (::fork() == 0) {
@@ -131,7 +136,7 @@ uint16_t startDevice() {
     for (;;) {
       const int connection = ::accept(listenFd, nullptr, nullptr);
       if (connection < 0) std::_Exit(0);
-      std::thread(serveConnection, connection).detach();
+      std::thread(serveConnection, connection, delayMicroseconds).detach();
     }
   }
   uint16_t port = 0;
@@ -180,6 +185,7 @@ Usage usageNow() {
 struct Latency {
   double p50;
   double p99;
+  double cpuMicrosecondsPerRound;
   double switchesPerRound;
 };
 
@@ -187,6 +193,7 @@ Latency summarise(std::vector<double>& microseconds, const Usage& before, int ro
   std::sort(microseconds.begin(), microseconds.end());
   const Usage after = usageNow();
   return {microseconds[microseconds.size() / 2], microseconds[microseconds.size() * 99 / 100],
+          (after.cpuSeconds - before.cpuSeconds) * 1e6 / rounds,
           static_cast<double>(after.contextSwitches - before.contextSwitches) / rounds};
 }
 
@@ -421,6 +428,26 @@ void idleConnectionMemory(uint16_t port, int& nextPath) {
               kIdleConnections, resident, heap);
 }
 
+constexpr int kSlowDeviceDelayMicroseconds = 1000;
+
+void compareRoundTrips(const char* device, uint16_t port, zelkit::ZelClient& client, int rounds) {
+  const int rawFd = connectTo(port);
+  const Latency raw = rawPingPong(rawFd, rounds);
+  ::close(rawFd);
+  const Latency library = synchronousRequests(client, rounds);
+  std::printf("  %s, %d round trips\n", device, rounds);
+  auto line = [](const char* name, const Latency& latency) {
+    std::printf("    %-14s p50 %7.1f us  p99 %7.1f us  CPU %6.2f us  %.2f cs\n", name, latency.p50, latency.p99,
+                latency.cpuMicrosecondsPerRound, latency.switchesPerRound);
+  };
+  line("raw ping-pong", raw);
+  line("library", library);
+  std::printf("    ratio          p50 %.2f  p99 %.2f  CPU %.2f  (p50 %+.1f us)\n", library.p50 / raw.p50,
+              library.p99 / raw.p99, library.cpuMicrosecondsPerRound / raw.cpuMicrosecondsPerRound,
+              library.p50 - raw.p50);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -434,22 +461,20 @@ int main(int argc, char** argv) {
     list = *end == ',' ? end + 1 : end;
     if (end == list && *end != 0) break;
   }
-  const uint16_t port = startDevice();
+  const uint16_t port = startDevice(0);
+  const uint16_t slowPort = startDevice(kSlowDeviceDelayMicroseconds);
   int nextPath = 1;
   try {
     std::unique_ptr<zelkit::ZelClient> client = openClient(port, 0);  // the engine started
     if (rounds > 0) idleConnectionMemory(port, nextPath);
-    const int rawFd = connectTo(port);
-    if (rounds > 0) std::printf("synchronous 20-byte requests, %d round trips (context switches per round trip)\n", rounds);
-    for (int r = 0; r < repeats && rounds > 0; ++r) {
-      const Latency raw = rawPingPong(rawFd, rounds);
-      const Latency library = synchronousRequests(*client, rounds);
-      std::printf("  raw ping-pong  p50 %6.1f us  p99 %6.1f us  (%.2f cs)   library  p50 %6.1f us  p99 %6.1f us  "
-                  "(%.2f cs)   ratio p50 %.2f p99 %.2f\n",
-                  raw.p50, raw.p99, raw.switchesPerRound, library.p50, library.p99, library.switchesPerRound,
-                  library.p50 / raw.p50, library.p99 / raw.p99);
+    if (rounds > 0) {
+      std::unique_ptr<zelkit::ZelClient> slowClient = openClient(slowPort, 0);
+      std::printf("synchronous 20-byte requests: p50, p99, client CPU per round trip, context switches per round trip\n");
+      for (int r = 0; r < repeats; ++r) {
+        compareRoundTrips("device answers at once", port, *client, rounds);
+        compareRoundTrips("device answers after 1 ms", slowPort, *slowClient, std::max(1, rounds / 20));
+      }
     }
-    ::close(rawFd);
     if (seconds <= 0) return 0;
     std::printf("pipelined requests, window %d per connection: requests/s (client CPU us per request)\n", kWindow);
     for (const int connections : connectionCounts) {

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -116,5 +117,21 @@ bool Event::waitUntilSet(const uint32_t* milliseconds) {
 void Event::wait() { waitUntilSet(nullptr); }
 
 bool Event::waitFor(uint32_t milliseconds) { return waitUntilSet(&milliseconds); }
+
+bool spinningCanHelp() {
+  // The affinity is asked again now and then: it can change while a thread runs.
+  constexpr uint32_t CallsBetweenChecks = 1024;
+  thread_local uint32_t callsUntilCheck = 0;
+  thread_local bool severalProcessors = false;
+  if (callsUntilCheck-- == 0) {
+    callsUntilCheck = CallsBetweenChecks;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    severalProcessors = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1;
+  }
+  return severalProcessors;
+}
+
+void yieldProcessor() { sched_yield(); }
 
 }  // namespace zelkit::platform

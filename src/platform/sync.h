@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -59,5 +60,34 @@ class Event {
   std::atomic<uint32_t> word_;
   const bool manualReset_;
 };
+
+// Spinning: worth it only while another processor can run the thread that
+// ends the wait, so the calling thread must be allowed on more than one.
+bool spinningCanHelp();
+// Tells the processor that the thread is spinning.
+inline void cpuRelax() {
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#endif
+}
+// Gives the processor to another ready thread.
+void yieldProcessor();
+
+// Busy-waits until done() holds or the time has passed; true when it held.
+// It gives way to other ready threads now and then: the one it waits for
+// may have been woken onto this processor.
+template <typename Done>
+bool spinUntil(std::chrono::nanoseconds limit, Done done) {
+  constexpr int ChecksBetweenYields = 16;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    for (int i = 0; i < ChecksBetweenYields; ++i) {
+      if (done()) return true;
+      cpuRelax();
+    }
+    yieldProcessor();
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+  }
+}
 
 }  // namespace zelkit::platform

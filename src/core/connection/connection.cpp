@@ -104,6 +104,7 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
     engine.notifyLocal(eventCode, this);
     engine.log(this, "fin ", reasonFormat, argument);
   }
+  waitForUnlockedWrite();  // it reads the socket and the gather
   if (socketHandle != 0) platform::closeSocket(socketHandle);
   ++socketGeneration;
   receiveTicket = 0;

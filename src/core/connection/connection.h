@@ -9,6 +9,7 @@
 
 #include "core/engine/core.h"
 #include "core/engine/list.h"
+#include "core/engine/reply_spin.h"
 #include "core/wire/packet.h"
 #include "platform/socket.h"
 
@@ -168,6 +169,12 @@ class Connection {
   void sendIfIdle();
   // The worker's deferred send.
   void sendDeferredNow();
+  // An application thread's send of what it queued, called once it has let
+  // go of the lock: the write itself runs without the lock, so that the
+  // worker, woken by the reply, does not wait for it.
+  void sendQueuedUnlocked();
+  // Called with the lock held before the socket is closed.
+  void waitForUnlockedWrite() const;
   int sendRaw(const char* data, int length, int unused);
   // The overlapped send of a gather: 0 when under way, else the error.
   uint32_t startOverlappedSend(const platform::IoBuffer* buffers, int count);
@@ -303,6 +310,10 @@ class Connection {
   IoOperation sendOp = {};
   uint32_t tpktWord = 0;  // 51 marks the datagram socket of the local pseudo connection
   bool sendInProgress = false;
+  // An application thread writes the gather without the lock (sendQueuedUnlocked).
+  std::atomic<bool> writingUnlocked{false};
+  // Whether synchronous callers spin for their replies.
+  ReplySpin replySpin;
   bool sendDeferred = false;  // listed for the worker's send after the completion it handles
   uint8_t privilegeLevel = 0;
   ZelSession* session = nullptr;
@@ -370,6 +381,10 @@ class Connection {
   int takeGather();
   // True when the whole gather was written at once.
   bool writeGather();
+  void fillSendBuffers();
+  // After a write of the gather that took sent bytes (negative: none): true
+  // when all of it went; else the rest goes out as an overlapped send.
+  bool finishWrite(int sent);
   void parseInbox();
   ZelPacket* newReceivePacket(const uint8_t* tpkt);
   bool completeFrame(ZelPacket* packet);

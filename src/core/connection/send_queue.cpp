@@ -4,6 +4,7 @@
 #include "core/engine/lock.h"
 #include "platform/completion_port.h"
 #include "platform/socket.h"
+#include "platform/sync.h"
 #include "zelkit/server.h"
 
 namespace zelkit::detail {
@@ -43,7 +44,7 @@ void Connection::sendIfIdle() {
   if (!readyToSend()) return;
   if (core().onWorkerThread())
     core().deferSend(this);
-  else
+  else if (!core().deferSendUntilUnlocked(this))
     sendQueued();
 }
 
@@ -103,13 +104,50 @@ void Connection::notePieceTaken(const ZelPacket* piece) {
 }
 
 bool Connection::writeGather() {
+  fillSendBuffers();
+  return finishWrite(platform::sendAvailable(socketHandle, sendBuffers.data(), static_cast<int>(sendBuffers.size())));
+}
+
+void Connection::fillSendBuffers() {
   sendBuffers.clear();
   for (const ZelPacket* packet : sendGather)
     sendBuffers.push_back({packet->wire, static_cast<uint32_t>(packet->tpktLength())});
-  // What the socket takes at once is written here, with no completion to
-  // wake the worker for; only the rest goes out as an overlapped send. (A
+}
+
+void Connection::sendQueuedUnlocked() {
+  GlobalLock lock;
+  // The lock is let go only around the write itself. Meanwhile the send
+  // counts as in progress, so that other threads only queue behind it and
+  // the worker's sends wait for it: the bytes leave in queue order.
+  while (readyToSend() && ssl == nullptr && socketHandle > 0 && core().suspendState() == 0) {
+    const int count = takeGather();
+    if (count == 0) return;
+    queuedCount -= count;
+    fillSendBuffers();
+    sendInProgress = true;
+    const uint32_t generation = socketGeneration;
+    const platform::Socket socket = socketHandle;
+    writingUnlocked.store(true, std::memory_order_relaxed);
+    const int depth = releaseGlobalCompletely();
+    const int sent = platform::sendAvailable(socket, sendBuffers.data(), static_cast<int>(sendBuffers.size()));
+    // A close waits for this before it closes the socket and ends the gather.
+    writingUnlocked.store(false, std::memory_order_release);
+    reacquireGlobal(depth);
+    if (socketGeneration != generation) return;  // closed meanwhile; the close ended the send
+    sendInProgress = false;
+    if (!finishWrite(sent)) return;
+    finishSend();
+  }
+}
+
+void Connection::waitForUnlockedWrite() const {
+  while (writingUnlocked.load(std::memory_order_acquire)) platform::yieldProcessor();
+}
+
+bool Connection::finishWrite(int sent) {
+  // What the socket took at once was written with no completion to wake
+  // the worker for; only the rest goes out as an overlapped send. (A
   // failure is reported again by that send.)
-  const int sent = platform::sendAvailable(socketHandle, sendBuffers.data(), static_cast<int>(sendBuffers.size()));
   auto written = static_cast<uint32_t>(sent > 0 ? sent : 0);
   std::size_t done = 0;
   while (done < sendBuffers.size() && written >= sendBuffers[done].length) written -= sendBuffers[done++].length;

@@ -157,6 +157,10 @@ class Core {
   int sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
                   ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context);
   void removePendingStream(ZelInputStream* stream);
+  // Inside an application thread's outermost sendRequest, the connection's
+  // queue is written once the lock is let go (Connection::sendQueuedUnlocked):
+  // true when this connection's is.
+  bool deferSendUntilUnlocked(Connection* connection);
   // Requests made on the worker while it handles a completion (by callbacks,
   // replies that free a transaction id, ...) are sent together once it is
   // handled: one gathered send per connection instead of one per request.
@@ -225,6 +229,9 @@ class Core {
   friend class Connection;
 
   void initialize();
+  // sendRequest's work under the lock.
+  int submitRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
+                    ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context);
   void readSettings(uint32_t& noTcpLimits);
   void dispatchCompletion(const platform::Completion& completion);
   void onConnectionCompletion(Connection* connection, IoOperation* operation, const platform::Completion& completion);

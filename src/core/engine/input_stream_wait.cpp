@@ -3,7 +3,9 @@
 
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
+#include "core/engine/reply_spin.h"
 #include "core/wire/stream_access.h"
+#include "platform/sync.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/streams.h"
 
@@ -52,6 +54,21 @@ struct ThreadWaitEvent {
 
 }  // namespace
 
+void detail::StreamAccess::sleepUntilCompleted(ZelInputStream& stream) {
+  detail::lockGlobal();
+  if (stream.state_ != 1) {
+    detail::unlockGlobal();
+    return;
+  }
+  thread_local ThreadWaitEvent waiter;
+  stream.request_->waiterEvent = waiter.event->handle();
+  // Back to the caller's own depth only: the worker may still hold the
+  // lock when it wakes this thread, and nothing here needs it any more.
+  const int depth = detail::releaseGlobalCompletely();
+  waiter.event->wait();
+  if (depth > 1) detail::reacquireGlobal(depth - 1);
+}
+
 void ZelInputStream::wait() {
   int errorCode = 0;
   if (!detail::StreamAccess::awaitReply(*this, &errorCode)) Exception::doThrow(errorCode);
@@ -61,19 +78,15 @@ bool detail::StreamAccess::awaitReply(ZelInputStream& stream, int* errorCode) {
   // Every read of a stream calls this: one that was never armed, or whose
   // reply was taken, returns without the lock. The worker completes an armed
   // stream from its own thread, and takes it off its list then.
-  if (std::atomic_ref<uint16_t>(stream.state_).load(std::memory_order_acquire) == 0) return true;
-  detail::lockGlobal();
-  if (stream.state_ == 1) {
-    thread_local ThreadWaitEvent waiter;
-    stream.request_->waiterEvent = waiter.event->handle();
-    // Back to the caller's own depth only: the worker may still hold the
-    // lock when it wakes this thread, and nothing here needs it any more.
-    const int depth = detail::releaseGlobalCompletely();
-    waiter.event->wait();
-    if (depth > 1) detail::reacquireGlobal(depth - 1);
-  } else {
-    detail::unlockGlobal();
-  }
+  std::atomic_ref<uint16_t> state(stream.state_);
+  if (state.load(std::memory_order_acquire) == 0) return true;
+  auto completed = [&] { return state.load(std::memory_order_acquire) == 2; };
+  // A caller that holds the lock would keep the worker from delivering.
+  detail::ReplySpin* spin = detail::takeReplySpin(&stream);
+  if (spin != nullptr && !completed() && !detail::globalLockHeld() && platform::spinningCanHelp() &&
+      spin->shouldSpin())
+    spin->record(platform::spinUntil(detail::ReplySpin::Budget, completed));
+  if (!completed()) sleepUntilCompleted(stream);
   stream.state_ = 0;
   uint8_t mode = stream.packet_->mode();
   if (mode != detail::LocalError) mode &= 0x0F;

@@ -38,10 +38,53 @@ ZelPacket* errorReplyPacket(int32_t errorCode, int32_t& payloadLength) {
   return packet;
 }
 
+// The connection whose queue an application thread writes once its
+// outermost sendRequest has let go of the lock.
+struct UnlockedSend {
+  bool collecting = false;
+  Connection* connection = nullptr;
+};
+thread_local UnlockedSend unlockedSend;
+
+// Collects for the length of one outermost sendRequest. (A callback run on
+// this thread meanwhile, with the lock let go, may make requests of its own.)
+class UnlockedSendScope {
+ public:
+  UnlockedSendScope() : outer_(unlockedSend) { unlockedSend = {true, nullptr}; }
+  ~UnlockedSendScope() { unlockedSend = outer_; }
+  UnlockedSendScope(const UnlockedSendScope&) = delete;
+  UnlockedSendScope& operator=(const UnlockedSendScope&) = delete;
+  Connection* connection() const { return unlockedSend.connection; }
+
+ private:
+  const UnlockedSend outer_;
+};
+
 }  // namespace
 
 int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
                       ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context) {
+  // Nested in a section of the lock, or on the worker (which defers its
+  // sends anyway), the request is sent as it is queued.
+  if (globalLockHeld() || onWorkerThread())
+    return submitRequest(timeoutMs, connection, header, mode, payload, response, callback, context);
+  UnlockedSendScope scope;
+  const int result = submitRequest(timeoutMs, connection, header, mode, payload, response, callback, context);
+  if (Connection* sending = scope.connection()) sending->sendQueuedUnlocked();
+  return result;
+}
+
+bool Core::deferSendUntilUnlocked(Connection* connection) {
+  // Client connections live as long as the process, so the write after the
+  // lock is let go finds this one still there; TLS keeps its own send path.
+  if (!unlockedSend.collecting || connection->ssl != nullptr || connection->session != nullptr) return false;
+  if (unlockedSend.connection != nullptr && unlockedSend.connection != connection) return false;
+  unlockedSend.connection = connection;
+  return true;
+}
+
+int Core::submitRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
+                        ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context) {
   GlobalLock lock;
   // The worker would wait for a reply that only it can receive.
   if (response != nullptr && onWorkerThread()) throw new BadParameterException();
@@ -87,6 +130,7 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
     response->request_ = packet;
     armedStreams.pushFront(response);
     response->state_ = 1;
+    noteSynchronousRequest(response, !failed && connection->session == nullptr ? &connection->replySpin : nullptr);
   }
 
   if (failed) {

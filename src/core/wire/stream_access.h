@@ -15,6 +15,8 @@ struct StreamAccess {
   // returning false with its error code instead of throwing: for library
   // threads, which must not throw the shared exception instances at once.
   static bool awaitReply(ZelInputStream& stream, int* errorCode);
+  // The armed stream's wait on the thread's event, until the worker completes it.
+  static void sleepUntilCompleted(ZelInputStream& stream);
 };
 
 }  // namespace zelkit::detail
