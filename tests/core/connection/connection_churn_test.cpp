@@ -231,7 +231,15 @@ TEST(ConnectionChurn, DroppedCompletionOfAnAcceptedSocketReleasesItsSession) {
       if (url == connection->url) return connection;
     return nullptr;
   };
-  ASSERT_TRUE(waitUntil([&] { return find() != nullptr; }, 5s));
+  // Its first receive must be posted before the lock is held: the worker
+  // posts it under the lock.
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        GlobalLock lock;
+        Connection* connection = find();
+        return connection != nullptr && connection->receiveTicket != 0;
+      },
+      5s));
   {
     GlobalLock lock;
     Connection* connection = find();
