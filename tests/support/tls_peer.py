@@ -12,6 +12,10 @@ implementation of TLS and of the Zel wire format.
       A client of the library's server: TLS, the tunnel, the challenge login,
       then two echo requests written at once. Prints "LEVEL <n>",
       "CLIENT <id>", "REPLY <tag> <payload hex>" and exits 0, or 1 on failure.
+  tls_peer.py send --port P --bytes HEX
+      A client of the library's server: TLS, the tunnel, then the bytes in
+      one write. Prints "REPLY <tag> <mode> <tid> <payload hex>" per frame
+      received and "CLOSED" once the server closes.
   tls_peer.py post --port P --body TEXT [--extra TEXT]
       An HTTP client of the library's server: TLS, one POST whose body is
       written after the head, then --extra. Prints what it receives as
@@ -199,11 +203,16 @@ def connect(port):
     return context(False).wrap_socket(raw)
 
 
-def login(args):
-    tls = connect(args.port)
-    credentials = __import__("base64").b64encode(("%s:" % args.user).encode()).decode()
+def open_tunnel(port, user):
+    tls = connect(port)
+    credentials = __import__("base64").b64encode(("%s:" % user).encode()).decode()
     tls.sendall(("GET /zel_tunnel HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic %s\r\n\r\n"
                  % credentials).encode())
+    return tls
+
+
+def login(args):
+    tls = open_tunnel(args.port, args.user)
     stream = Stream(tls)
     tls.sendall(frame(TAG_REQUEST_CHALLENGE, MODE_REQUEST, 1, b""))
     tag, mode, _, _, challenge = stream.message()
@@ -225,6 +234,19 @@ def login(args):
         tag, mode, tid, _, payload = stream.message()
         say("REPLY %08x %d %d %s" % (tag, mode, tid, payload.hex()))
     tls.close()
+    return 0
+
+
+def send(args):
+    tls = open_tunnel(args.port, "u")
+    tls.sendall(bytes.fromhex(args.bytes))
+    stream = Stream(tls)
+    try:
+        while True:
+            tag, mode, tid, _, payload = stream.frame()
+            say("REPLY %08x %d %d %s" % (tag, mode, tid, payload.hex()))
+    except (EOFError, ssl.SSLError, OSError):
+        say("CLOSED")
     return 0
 
 
@@ -261,6 +283,9 @@ def main():
     login_args.add_argument("--port", type=int, required=True)
     login_args.add_argument("--user", required=True)
     login_args.add_argument("--password", required=True)
+    send_args = commands.add_parser("send")
+    send_args.add_argument("--port", type=int, required=True)
+    send_args.add_argument("--bytes", required=True)
     post_args = commands.add_parser("post")
     post_args.add_argument("--port", type=int, required=True)
     post_args.add_argument("--body", required=True)
@@ -269,7 +294,7 @@ def main():
     if args.command == "device":
         device(args)
         return 0
-    return login(args) if args.command == "login" else post(args)
+    return {"login": login, "send": send, "post": post}[args.command](args)
 
 
 if __name__ == "__main__":

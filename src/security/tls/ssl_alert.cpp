@@ -2,14 +2,6 @@
 
 namespace zelkit::detail {
 
-namespace {
-
-constexpr uint8_t kAlertWarning = 1;
-constexpr uint8_t kAlertFatal = 2;
-constexpr uint8_t kCloseNotify = 0;
-
-}  // namespace
-
 int sslHandleAlert(SslContext* ctx, const uint8_t* body, uint32_t length) {
   if (length < 2) return SslError::General;
   const uint8_t level = body[0];

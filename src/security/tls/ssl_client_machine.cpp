@@ -15,7 +15,10 @@ void discardOfferedCertificate(SslContext* ctx) {
 }
 
 int handleServerHello(SslContext* ctx, SslMessage message) {
-  if (ctx->state != SslState::ClientHelloSent || sslParseServerHello(ctx, message) != 0) return -1;
+  if (ctx->state != SslState::ClientHelloSent) return -1;
+  const int parsed = sslParseServerHello(ctx, message);
+  if (parsed == SslHelloChangedSession) sslSendAlert(ctx, kAlertFatal, kAlertIllegalParameter);
+  if (parsed != 0) return -1;
   sslHashHandshake(ctx, message.data, message.length);
   if (ctx->resume == 0) {
     discardOfferedCertificate(ctx);

@@ -56,8 +56,12 @@ constexpr int SslHelloNoSharedSuite = -2;
 // 0, -1 or SslHelloNoSharedSuite.
 int sslParseClientHello(SslContext* ctx, SslMessage message, SslClientHelloOffer* offer);
 int sslParseV2ClientHello(SslContext* ctx, SslMessage message, SslClientHelloOffer* offer);
-// 0 or -1.
+// A ServerHello that resumes the offered session with another suite or
+// compression, told apart because the client answers it with an alert.
+constexpr int SslHelloChangedSession = -3;
+// 0, -1 or SslHelloChangedSession.
 int sslParseServerHello(SslContext* ctx, SslMessage message);
+// 0 or -1.
 int sslParseCertificate(SslContext* ctx, SslMessage message);
 int sslParseClientKeyExchange(SslContext* ctx, SslMessage message);
 

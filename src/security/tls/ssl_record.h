@@ -58,6 +58,13 @@ inline bool sslOutputWaiting(const SslContext* ctx) { return ctx->sendFlushed < 
 // A whole handshake message in a record of its own. 0 or -1.
 int sslSendHandshakeMessage(SslContext* ctx, const uint8_t* message, uint32_t length);
 
+// Alert levels and the descriptions this engine sends.
+constexpr uint8_t kAlertWarning = 1;
+constexpr uint8_t kAlertFatal = 2;
+constexpr uint8_t kCloseNotify = 0;
+constexpr uint8_t kAlertHandshakeFailure = 40;
+constexpr uint8_t kAlertIllegalParameter = 47;
+
 // Handles a received alert record; 0 or -1.
 int sslHandleAlert(SslContext* ctx, const uint8_t* body, uint32_t length);
 // 1 sent, 0 when earlier output still waits, or < 0.

@@ -52,11 +52,14 @@ int sslParseServerHello(SslContext* ctx, SslMessage message) {
   const uint32_t idLength = reader.u8();
   const uint8_t* sessionId = reader.bytes(idLength);
   const uint32_t suite = reader.u16();
-  reader.u8();  // compression method
+  const uint8_t compression = reader.u8();
   if (reader.failed() || idLength > kSessionIdLength) return -1;
   std::memcpy(ctx->serverRandom, random, 32);
   if (idLength == kSessionIdLength) {
     if (ctx->resume != 0 && std::memcmp(sessionId, ctx->sessionId, kSessionIdLength) != 0) ctx->resume = 0;
+    // A resumed session keeps the suite (and the null compression) it was
+    // made with: its master secret belongs to them.
+    if (ctx->resume != 0 && (suite != ctx->cipherSuite || compression != 0)) return SslHelloChangedSession;
     std::memcpy(ctx->sessionId, sessionId, kSessionIdLength);
   } else {
     ctx->resume = 0;

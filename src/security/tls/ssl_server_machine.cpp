@@ -10,9 +10,6 @@ namespace zelkit::detail {
 
 namespace {
 
-constexpr uint8_t kAlertFatal = 2;
-constexpr uint8_t kAlertHandshakeFailure = 40;
-
 int handleClientHello(SslContext* ctx, SslMessage message) {
   // Without a usable key pair no handshake may succeed.
   if (ctx->state != SslState::ServerWaitClientHello || !sslServerCredentials().usable) return -1;

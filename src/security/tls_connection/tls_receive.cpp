@@ -88,7 +88,7 @@ int Connection::deliverTlsFrames() {
       tlsFrameHeadLength = 0;
       const int frameLength = readBE16(tlsFrameHead + 2);
       if (tlsFrameHead[0] != 3 || frameLength < FRAME_HEADER_SIZE) {
-        close(LocalEvent::ConnectionClosed, "Tpkt header mismatch", 0);
+        closeOnBadFrame("Tpkt header mismatch", 0);
         return TLS_STOP;
       }
       receivePacket = newReceivePacket(tlsFrameHead);

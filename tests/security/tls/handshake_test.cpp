@@ -302,6 +302,52 @@ TEST(TlsHandshake, ShortServerSessionIdClearsTheStoredOne) {
   EXPECT_EQ(Bytes(client.ctx->sessionId, client.ctx->sessionId + 32), Bytes(32, 0));
 }
 
+// A ServerHello that echoes the offered session id resumes it, so it must
+// keep the session's suite and the null compression; otherwise the client
+// fails with an illegal_parameter alert.
+TEST(TlsHandshake, ResumingServerHelloKeepsTheSessionsSuiteAndNoCompression) {
+  struct Case {
+    const char* what;
+    uint16_t suite;
+    uint8_t compression;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"the session's suite", 0x002F, 0, true},
+      {"another suite of ours", 0x0009, 0, false},
+      {"deflate compression", 0x002F, 1, false},
+  };
+  uint64_t peerKey = kPeerKey;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A fatal alert drops the session, so each case makes its own.
+    ++peerKey;
+    {
+      MemoryEnd client;
+      MemoryEnd server;
+      test::join(client, server);
+      ASSERT_EQ(test::handshake(client, server, peerKey), 1);
+      ASSERT_EQ(client.ctx->cipherSuite, kSuiteAes128CbcSha);
+    }
+    MemoryEnd client;
+    ASSERT_EQ(sslConnect(client.ctx, peerKey, 0), 0);
+    ASSERT_EQ(client.ctx->resume, 1u);
+    Bytes body = serverHelloBody(32, c.suite);
+    std::memcpy(body.data() + 2 + 32 + 1, client.ctx->sessionId, 32);
+    body.back() = c.compression;
+    const size_t offered = client.sent.size();
+    client.feed(test::tlsRecord(kHandshake, 0x0301, test::handshakeMessage(SslServerHello, body)));
+    if (c.accepted) {
+      EXPECT_EQ(sslHandshakeStep(client.ctx), 0);
+      EXPECT_EQ(client.ctx->state, SslState::ClientResumed);
+      continue;
+    }
+    EXPECT_EQ(sslHandshakeStep(client.ctx), SslError::General);
+    EXPECT_EQ(Bytes(client.sent.begin() + static_cast<std::ptrdiff_t>(offered), client.sent.end()),
+              (Bytes{21, 3, 1, 0, 2, 2, 47}));
+  }
+}
+
 // DER of something that holds an RSA key where a certificate does.
 Bytes der(uint8_t tag, const Bytes& content) {
   Bytes out = {tag};

@@ -11,7 +11,10 @@
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "server/server_test_util.h"
+#include "support/background_process.h"
 #include "support/log_lines.h"
+#include "support/external_tool.h"
+#include "support/tls_credentials.h"
 
 // What the library's server does with input meant to hurt it, sent by plain
 // sockets with the test's own framing.
@@ -184,14 +187,16 @@ TEST_F(HostileInput, LoggedInSessionKeepsTheFullCap) {
   EXPECT_TRUE(*reply == payload);
 }
 
+// What follows a well-formed request in the same segment.
+const std::vector<Bytes> kBadFrames = {
+    {'n', 'o', 't', ' ', 'a', ' ', 'f', 'r', 'a', 'm', 'e'},
+    {3, 0, 0, 16, 0, 0, 0, 0},  // TPKT length below the header's
+};
+
 // A bad frame closes the connection, but only after the replies to the
 // requests that came before it in the same read.
 TEST_F(HostileInput, RepliesBeforeABadFrameGoOutBeforeTheClose) {
-  const std::vector<Bytes> junk = {
-      {'n', 'o', 't', ' ', 'a', ' ', 'f', 'r', 'a', 'm', 'e'},
-      {3, 0, 0, 16, 0, 0, 0, 0},  // TPKT length below the header's
-  };
-  for (const Bytes& bad : junk) {
+  for (const Bytes& bad : kBadFrames) {
     SCOPED_TRACE(std::string(bad.begin(), bad.end()));
     RawClient client(port);
     Bytes segment = zeltest::encodeFrame(echoRequest(5), pattern(40));
@@ -203,6 +208,30 @@ TEST_F(HostileInput, RepliesBeforeABadFrameGoOutBeforeTheClose) {
     EXPECT_EQ(reply->header.transactionId, 5);
     EXPECT_EQ(reply->payload, pattern(40));
     EXPECT_TRUE(client.readToEnd(5s));  // then closed
+  }
+}
+
+// The same through the tunnel inside TLS, from Python's ssl client.
+class HostileTlsInput : public HostileInput {
+ protected:
+  void SetUp() override {
+    server.bindHttpPort(httpsPort, true, nullptr);
+    HostileInput::SetUp();
+  }
+
+  const uint16_t httpsPort = zeltest::freeLoopbackPort();
+};
+
+TEST_F(HostileTlsInput, RepliesBeforeABadFrameGoOutBeforeTheClose) {
+  ZELKIT_REQUIRE_TOOL("python3");
+  for (const Bytes& bad : kBadFrames) {
+    SCOPED_TRACE(std::string(bad.begin(), bad.end()));
+    Bytes segment = zeltest::encodeFrame(echoRequest(5), pattern(40));
+    segment.insert(segment.end(), bad.begin(), bad.end());
+    zeltest::BackgroundProcess client({"python3", zeltest::tlsPeerScript(), "send", "--port",
+                                       std::to_string(httpsPort), "--bytes", zelkit::test::toHex(segment)});
+    ASSERT_EQ(client.waitForExit(20s), 0) << client.output();
+    EXPECT_EQ(client.output(), "REPLY 0a010c31 1 5 " + zelkit::test::toHex(pattern(40)) + "\nCLOSED\n");
   }
 }
 
