@@ -2,6 +2,7 @@
 
 #include <linux/tcp.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,15 +26,18 @@ void echo(zelkit::ZelClient& client, uint8_t byte) {
   reply.wait();
 }
 
-// Segments with data the connection's socket has sent so far.
-uint32_t dataSegmentsSent(const std::string& url) {
+// Segments with data the connection's socket has sent so far; none where
+// the socket's TCP statistics cannot be read (a 32-bit build run under an
+// emulator that does not pass TCP_INFO through).
+std::optional<uint32_t> dataSegmentsSent(const std::string& url) {
   zelkit::detail::GlobalLock lock;
   const zelkit::detail::Connection* connection = zelkit::detail::core().getConnection(url.c_str());
   tcp_info info{};
   int length = sizeof info;
   if (connection == nullptr ||
-      zelkit::platform::getSocketOption(connection->socketHandle, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
-    return 0;
+      zelkit::platform::getSocketOption(connection->socketHandle, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+      info.tcpi_data_segs_out == 0)
+    return std::nullopt;
   return info.tcpi_data_segs_out;
 }
 
@@ -48,7 +52,8 @@ TEST(HttpsReconnect, ResumedHandshakeSendsItsFlightWithTheQueuedRecords) {
   const std::string url = "https://u:pw@127.0.0.1:" + std::to_string(device.port());
   zelkit::ZelClient client(url.c_str(), 0, 0);
   echo(client, 1);
-  const uint32_t full = dataSegmentsSent(url);
+  const std::optional<uint32_t> full = dataSegmentsSent(url);
+  if (!full) GTEST_SKIP() << "the socket's TCP statistics cannot be read here";
   EXPECT_THROW(
       {
         zelkit::ZelOutputStream none;
@@ -59,10 +64,11 @@ TEST(HttpsReconnect, ResumedHandshakeSendsItsFlightWithTheQueuedRecords) {
       zelkit::Exception*);
   ASSERT_TRUE(device.process().waitForLine("CLOSED", 5s));
   echo(client, 2);
-  const uint32_t resumed = dataSegmentsSent(url);
+  const std::optional<uint32_t> resumed = dataSegmentsSent(url);
   ASSERT_EQ(device.lines("HANDSHAKE "), (std::vector<std::string>{"HANDSHAKE reused=0", "HANDSHAKE reused=1"}));
-  EXPECT_GT(full, 3u);
-  EXPECT_EQ(resumed + 1, full);
+  ASSERT_TRUE(resumed);
+  EXPECT_GT(*full, 3u);
+  EXPECT_EQ(*resumed + 1, *full);
 }
 
 }  // namespace
