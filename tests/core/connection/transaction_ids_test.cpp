@@ -330,7 +330,7 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
     RawPeer peer(false, 4096);
     const std::string url = peer.url("HookOn1@");
     ZelClient client(url.c_str(), 0, 0);
-    ASSERT_TRUE(peer.acceptAndRegister(5s));
+    ASSERT_TRUE(peer.acceptAndRegister(20s));
     Connection* connection;
     {
       GlobalLock lock;
@@ -345,7 +345,7 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
           GlobalLock lock;
           return connection->state == zelkit::detail::ConnectionState::Registered && !connection->sendInProgress;
         },
-        5s));
+        20s));
     // More pieces than one gather takes: 12 stay queued behind it.
     constexpr int kPieces = zelkit::detail::SEND_GATHER_MAX + 12;
     constexpr size_t kLarge = size_t{kPieces} * 65504;
@@ -362,35 +362,35 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
       client.disconnect();
       peer.closeConnection();
       next.send(client, 0);  // connects again
-      ASSERT_TRUE(peer.acceptAndRegister(5s));
-      const auto frame = peer.readUntil(kCommand, 5s);
+      ASSERT_TRUE(peer.acceptAndRegister(20s));
+      const auto frame = peer.readUntil(kCommand, 20s);
       ASSERT_TRUE(frame);
       EXPECT_EQ(frame->payload, payloadOf(0));  // the next request, not a piece of the large one
       ASSERT_TRUE(peer.reply(frame->header, payloadOf(0)));
     } else {
-      ASSERT_TRUE(large.waitForAll(5s));
+      ASSERT_TRUE(large.waitForAll(20s));
       EXPECT_EQ(idsInUse(), 1);
       next.send(client, 0);
       zeltest::Bytes joined;
       uint8_t largeId = 0;
       for (int piece = 0; piece < kPieces; ++piece) {
-        const auto frame = peer.readFrame(5s);
+        const auto frame = peer.readFrame(20s);
         ASSERT_TRUE(frame);
         if (piece == 0) largeId = frame->header.transactionId;
         ASSERT_EQ(frame->header.transactionId, largeId);
         joined.insert(joined.end(), frame->payload.begin(), frame->payload.end());
       }
       EXPECT_EQ(joined, payloadOf(0, kLarge));
-      const auto frame = peer.readUntil(kCommand, 5s);
+      const auto frame = peer.readUntil(kCommand, 20s);
       ASSERT_TRUE(frame);
       zeltest::FrameHeader late = frame->header;
       late.transactionId = largeId;
       ASSERT_TRUE(peer.reply(late, {0xA}));
       ASSERT_TRUE(peer.reply(frame->header, payloadOf(0)));
     }
-    ASSERT_TRUE(next.waitForAll(5s));
+    ASSERT_TRUE(next.waitForAll(20s));
     next.expectEachGotItsOwnReplyOnce();
-    ASSERT_TRUE(large.waitForAll(5s));
+    ASSERT_TRUE(large.waitForAll(20s));
     EXPECT_EQ(large.deliveries(0), 1);
     EXPECT_EQ(large.errorCode(0), end == End::Close ? zelkit::ConnectionReset : zelkit::ResponseTimeout);
     EXPECT_TRUE(waitUntil([&] { return idsInUse() == 0; }, 5s));
