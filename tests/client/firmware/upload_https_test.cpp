@@ -47,6 +47,20 @@ std::optional<Post> expectOutcomeSeenBy(FirmwareDevice& server, uint32_t outcome
   return post;
 }
 
+// Where both certificate tables start: fresh data and log directories, and
+// device options that serve a certificate of their own.
+struct TlsUploadSetup {
+  TlsUploadSetup() {
+    EXPECT_EQ(::setenv("XDG_DATA_HOME", zeltest::temporaryDirectory("firmware-data").c_str(), 1), 0);
+    zelkit::System::setLoggingDirectory(logs.c_str());
+    options.certificatePath = credentials.certificatePath;
+    options.keyPath = credentials.keyPath;
+  }
+  const std::filesystem::path logs = zeltest::temporaryDirectory("firmware-logs");
+  const zeltest::TlsCredentials credentials;
+  DeviceOptions options;
+};
+
 struct CheckingCase {
   const char* name;
   Mode mode;
@@ -65,13 +79,9 @@ TEST_P(FirmwareUploadHttps, PostsInsideTlsWhenTheCertificateIsTrusted) {
   ASSERT_TRUE(zelkit::test::toolAvailable("python3"));
   ASSERT_TRUE(zelkit::test::toolAvailable("openssl"));
   const CheckingCase& row = GetParam();
-  ASSERT_EQ(::setenv("XDG_DATA_HOME", zeltest::temporaryDirectory("firmware-data").c_str(), 1), 0);
-  const auto logs = zeltest::temporaryDirectory("firmware-logs");
-  zelkit::System::setLoggingDirectory(logs.c_str());
-  const zeltest::TlsCredentials credentials;
-  DeviceOptions options;
-  options.certificatePath = credentials.certificatePath;
-  options.keyPath = credentials.keyPath;
+  TlsUploadSetup setup;
+  const auto& logs = setup.logs;
+  DeviceOptions& options = setup.options;
   options.kind = "a";
   FirmwareDevice device(options);
   const FirmwareFile file("fw.bin", 70000);
@@ -124,13 +134,9 @@ TEST_P(FirmwareUploadHttpsZelPort, TrustsWhatTheConnectionTrusts) {
   ASSERT_TRUE(zelkit::test::toolAvailable("python3"));
   ASSERT_TRUE(zelkit::test::toolAvailable("openssl"));
   const ZelPortCase& row = GetParam();
-  ASSERT_EQ(::setenv("XDG_DATA_HOME", zeltest::temporaryDirectory("firmware-data").c_str(), 1), 0);
-  const auto logs = zeltest::temporaryDirectory("firmware-logs");
-  zelkit::System::setLoggingDirectory(logs.c_str());
-  const zeltest::TlsCredentials credentials;
-  DeviceOptions options;
-  options.certificatePath = credentials.certificatePath;
-  options.keyPath = credentials.keyPath;
+  TlsUploadSetup setup;
+  const auto& logs = setup.logs;
+  DeviceOptions& options = setup.options;
   options.ports = row.sameCertificate ? std::vector<uint16_t>{1756, 80} : std::vector<uint16_t>{1756};
   FirmwareDevice device(options);
   // Otherwise the web server is a device of its own with another certificate.
