@@ -3,8 +3,9 @@
 and their own framing, so that the library's TLS layer meets an outside
 implementation of TLS and of the Zel wire format.
 
-  tls_peer.py device --cert C --key K [--port P] [--user U --password PW]
-      A device: serves connections one after the other until killed.
+  tls_peer.py device --cert C --key K [--port P] [--user U --password PW] [--plain]
+      A device: serves connections one after the other until killed; with
+      --plain the same device without TLS (zelp://).
       Prints "LISTENING <port>", then per connection "HANDSHAKE reused=<0|1>",
       "TUNNEL <request line> <base64 credentials>" when a tunnel head comes,
       "LOGIN <user> ok|refused", "REQUEST <tag> <payload bytes>" and "CLOSED".
@@ -183,6 +184,9 @@ def device(args):
         conn, _ = listener.accept()
         conn.settimeout(30)
         try:
+            if args.plain:
+                serve(conn, args)
+                continue
             tls = ctx.wrap_socket(conn, server_side=True)
             say("HANDSHAKE reused=%d" % int(tls.session_reused))
             serve(tls, args)
@@ -190,7 +194,8 @@ def device(args):
             say("ENDED %s" % type(error).__name__)
             # Shut down in order, or OpenSSL forgets the session.
             try:
-                tls.unwrap()
+                if not args.plain:
+                    tls.unwrap()
             except (OSError, NameError):
                 pass
         finally:
@@ -279,6 +284,7 @@ def main():
     device_args.add_argument("--port", type=int, default=0)
     device_args.add_argument("--user", default="u")
     device_args.add_argument("--password", default="pw")
+    device_args.add_argument("--plain", action="store_true")
     login_args = commands.add_parser("login")
     login_args.add_argument("--port", type=int, required=True)
     login_args.add_argument("--user", required=True)

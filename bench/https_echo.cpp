@@ -1,0 +1,134 @@
+// 1 MB echoes through the library's client over https:// beside the same
+// echoes over zelp:// in the same run, against one outside device
+// (tls_peer.py: Python's socket and ssl modules, AES128-SHA in TLS 1.0),
+// which serves both: the ratio is what TLS costs the whole road. Rounds of
+// the two alternate, and the median of the rounds is reported.
+// Run it unpinned (as an application runs) and pinned as a whole
+// (taskset -c N, so device and client share one core).
+//
+//   bench_https_echo [seconds per round, default 3] [rounds, default 3] [echo MB, default 1]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/background_process.h"
+#include "support/tls_credentials.h"
+#include "zelkit/client.h"
+#include "zelkit/exceptions.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kTagEcho = 0x0A010C31;  // tls_peer.py answers it with the payload
+
+std::vector<uint8_t> pattern(size_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return bytes;
+}
+
+// tls_peer.py's device, with or without TLS, listening.
+class Device {
+ public:
+  Device(const zeltest::TlsCredentials& credentials, bool plain) {
+    std::vector<std::string> argv{"python3", zeltest::tlsPeerScript(), "device", "--cert",
+                                  credentials.certificatePath, "--key", credentials.keyPath};
+    if (plain) argv.push_back("--plain");
+    process_ = std::make_unique<zeltest::BackgroundProcess>(argv);
+    const auto line = process_->waitForLine("LISTENING ", 10s);
+    if (line) port_ = static_cast<uint16_t>(std::stoi(line->substr(line->find(' ') + 1)));
+  }
+  uint16_t port() const { return port_; }
+  // Reads the lines it printed, so that its pipe never fills.
+  void drain() { process_->waitForLine("\x01", 0ms); }
+
+ private:
+  std::unique_ptr<zeltest::BackgroundProcess> process_;
+  uint16_t port_ = 0;
+};
+
+// One echo; false when the reply is not the request.
+bool echo(zelkit::ZelClient& client, const std::vector<uint8_t>& request, std::vector<uint8_t>& reply) {
+  zelkit::ZelOutputStream out;
+  out.write(request.data(), static_cast<int>(request.size()));
+  zelkit::ZelInputStream in;
+  if (client.sendRequest(20000, kTagEcho, out, in) < 0) return false;
+  in.wait();
+  if (in.available() != static_cast<int>(request.size())) return false;
+  in.read(reply.data(), static_cast<int>(reply.size()));
+  return true;
+}
+
+// MB/s of echoed request bytes over `seconds`, or -1 on a failed echo.
+double echoRate(zelkit::ZelClient& client, Device& device, const std::vector<uint8_t>& request, double seconds) {
+  std::vector<uint8_t> reply(request.size());
+  long long bytes = 0;
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    if (!echo(client, request, reply)) return -1;
+    bytes += static_cast<long long>(request.size());
+    device.drain();
+  }
+  return static_cast<double>(bytes) / std::chrono::duration<double>(Clock::now() - start).count() / 1e6;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 3;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  const size_t megabytes = argc > 3 ? static_cast<size_t>(std::atoi(argv[3])) : 1;
+  try {
+    zeltest::TlsCredentials credentials;
+    Device plainDevice(credentials, true);
+    Device tlsDevice(credentials, false);
+    if (plainDevice.port() == 0 || tlsDevice.port() == 0) {
+      std::printf("the Python device did not start\n");
+      return 1;
+    }
+    const std::string plainUrl = "zelp://u:pw@127.0.0.1:" + std::to_string(plainDevice.port());
+    const std::string tlsUrl = "https://u:pw@127.0.0.1:" + std::to_string(tlsDevice.port());
+    zelkit::ZelClient plain(plainUrl.c_str(), 0, 0);
+    zelkit::ZelClient tls(tlsUrl.c_str(), 0, 0);
+
+    const std::vector<uint8_t> request = pattern(megabytes << 20);
+    std::vector<uint8_t> reply(request.size());
+    // Logged in, and the echo checked once, byte for byte.
+    for (zelkit::ZelClient* client : {&plain, &tls}) {
+      if (!echo(*client, request, reply) || reply != request) {
+        std::printf("an echo came back wrong\n");
+        return 1;
+      }
+    }
+    std::vector<double> plainRates;
+    std::vector<double> tlsRates;
+    for (int round = 0; round < rounds; ++round) {
+      plainRates.push_back(echoRate(plain, plainDevice, request, seconds));
+      tlsRates.push_back(echoRate(tls, tlsDevice, request, seconds));
+      std::printf("round %d: zelp:// %8.1f MB/s   https:// %8.1f MB/s\n", round + 1, plainRates.back(),
+                  tlsRates.back());
+    }
+    const double plainRate = median(plainRates);
+    const double tlsRate = median(tlsRates);
+    std::printf("%zu MB echoes, median  zelp:// %8.1f MB/s   https:// %8.1f MB/s   ratio %.2f\n", megabytes, plainRate,
+                tlsRate, plainRate > 0 ? tlsRate / plainRate : 0.0);
+  } catch (const std::exception& error) {
+    std::printf("failed: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
