@@ -79,19 +79,24 @@ def fragments(tag, mode, tid, payload, client_id=0):
 
 
 class Stream:
-    """Frames read from a TLS socket, fragments joined."""
+    """Frames read from a TLS socket, fragments joined. The buffer only
+    grows at its end, so that large messages cost no more than their bytes."""
 
     def __init__(self, sock, pending=b""):
         self.sock = sock
-        self.buffer = pending
+        self.buffer = bytearray(pending)
+        self.start = 0
 
     def take(self, count):
-        while len(self.buffer) < count:
-            data = self.sock.recv(65536)
+        while len(self.buffer) - self.start < count:
+            data = self.sock.recv(262144)
             if not data:
                 raise EOFError
+            del self.buffer[:self.start]
+            self.start = 0
             self.buffer += data
-        out, self.buffer = self.buffer[:count], self.buffer[count:]
+        out = bytes(self.buffer[self.start:self.start + count])
+        self.start += count
         return out
 
     def frame(self):
@@ -104,10 +109,11 @@ class Stream:
 
     def message(self):
         tag, mode, tid, client, payload = self.frame()
+        pieces = [payload]
         while mode & MORE_FRAGMENTS:
             _, mode, _, _, more = self.frame()
-            payload += more
-        return tag, mode & 0x0F, tid, client, payload
+            pieces.append(more)
+        return tag, mode & 0x0F, tid, client, b"".join(pieces)
 
 
 def read_head(sock, pending):
