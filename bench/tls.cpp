@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -105,28 +106,73 @@ double threadSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// MB/s of processor time of sealing 16 KiB records, and of opening them.
+// The transport of the record figures after the handshake: one flat
+// buffer that the write callback copies records into and the read callback
+// copies them out of, one copy each way, as a socket would cost.
+struct FlatTransport {
+  std::vector<char> bytes;
+  size_t filled = 0;
+  size_t read = 0;
+
+  static int write(char* data, int length, int, void* user) {
+    auto* transport = static_cast<FlatTransport*>(user);
+    const size_t size = static_cast<size_t>(length);
+    if (transport->filled + size > transport->bytes.size()) transport->filled = 0;  // only counted
+    std::memcpy(transport->bytes.data() + transport->filled, data, size);
+    transport->filled += size;
+    return length;
+  }
+  static int readBack(char* data, int length, int, void* user) {
+    auto* transport = static_cast<FlatTransport*>(user);
+    const size_t count = std::min(static_cast<size_t>(length), transport->filled - transport->read);
+    std::memcpy(data, transport->bytes.data() + transport->read, count);
+    transport->read += count;
+    return static_cast<int>(count);
+  }
+  void attach(SslContext* writer, SslContext* reader) {
+    writer->writeCallback = write;
+    writer->user = this;
+    if (reader != nullptr) {
+      reader->readCallback = readBack;
+      reader->user = this;
+    }
+  }
+};
+
+// MB/s of processor time of sealing 16 KiB records, and of opening them;
+// a figure stays 0 when a record fails.
 void recordThroughput(double seconds, double* seal, double* open) {
+  *seal = *open = 0;
   std::vector<char> data(16384, 'x');
   {
     test::MemoryPair pair;
-    pair.client.peer = nullptr;  // sealed records are only counted
+    FlatTransport transport;
+    transport.bytes.resize(64 * 16500);
+    transport.attach(pair.client.ctx, nullptr);
     long long bytes = 0;
     const double cpuStart = threadSeconds();
     const auto start = Clock::now();
     while (secondsSince(start) < seconds) {
-      for (int i = 0; i < 64; ++i) bytes += sslWrite(pair.client.ctx, data.data(), 16384, 0);
-      pair.client.sent.clear();
+      for (int i = 0; i < 64; ++i) {
+        if (sslWrite(pair.client.ctx, data.data(), 16384, 0) != 16384) return;
+        bytes += 16384;
+      }
     }
     *seal = bytes / (threadSeconds() - cpuStart) / 1e6;
   }
   // Records made first, then opened in order.
   test::MemoryPair pair;
   const int records = 2048;
+  FlatTransport transport;
+  transport.bytes.resize(records * 16500);
+  transport.attach(pair.client.ctx, pair.server.ctx);
   for (int i = 0; i < records; ++i) sslWrite(pair.client.ctx, data.data(), 16384, 0);
   long long bytes = 0;
   const double cpuStart = threadSeconds();
-  for (int i = 0; i < records; ++i) bytes += sslRead(pair.server.ctx, data.data(), 16384, 0);
+  for (int i = 0; i < records; ++i) {
+    if (sslRead(pair.server.ctx, data.data(), 16384, 0) != 16384) return;
+    bytes += 16384;
+  }
   *open = bytes / (threadSeconds() - cpuStart) / 1e6;
 }
 
