@@ -3,13 +3,19 @@
 // both schemes, so that the ratio is what TLS costs the whole road:
 // - an outside device (tls_peer.py: Python's socket and ssl modules,
 //   AES128-SHA in TLS 1.0), whose own copies weigh on both figures;
-// - the library's own server in the same process (its Zel port and its TLS
-//   port), where both ends of every record are the engine's.
+// - the library's own server (its Zel port and its TLS port), where both
+//   ends of every record are the engine's: in a process of its own, as a
+//   device on the network runs beside its client, and in the client's
+//   process, where one worker thread takes every step of both ends in turn.
 // Rounds of the two schemes alternate; the median of the rounds is reported.
 // Run it unpinned (as an application runs) and pinned as a whole
 // (taskset -c N, so device and client share one core).
 //
 //   bench_https_echo [seconds per round, default 3] [rounds, default 3] [echo MB, default 1]
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,11 +24,13 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/background_process.h"
 #include "support/raw_client.h"
 #include "support/tls_credentials.h"
+#include "support/tls_socket_link.h"
 #include "zelkit/client.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/server.h"
@@ -140,6 +148,44 @@ bool compare(const char* device, const std::string& plainUrl, const std::string&
   return true;
 }
 
+// The library's echo server on the two ports, with the keys of credentials.
+void startServer(const zeltest::TlsCredentials& credentials, uint16_t zelPort, uint16_t httpsPort) {
+  const std::string& certificate = credentials.certificatePem;
+  const std::string& key = credentials.traditionalKeyPem;
+  zelkit::ZelServer::setSslKeys(zelkit::SslCertificate, certificate.c_str(), static_cast<int>(certificate.size()));
+  zelkit::ZelServer::setSslKeys(zelkit::SslPrivateKey, key.c_str(), static_cast<int>(key.size()));
+  // Never destroyed: the library's worker reads it until the process ends.
+  auto* server = new EchoServer();
+  server->registerCallback(kTagEcho, answerEcho);
+  server->bindHttpPort(httpsPort, true, nullptr);
+  server->start(zelPort);
+}
+
+// True once a connection to the port is accepted (the server listens on
+// every address, so the table of listeners shows no 127.0.0.1 entry).
+bool answers(uint16_t port) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int probe = zelkit::test::connectLoopback(port);
+    if (probe >= 0) {
+      ::close(probe);
+      return true;
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
+// Against the library's server on the two ports.
+bool compareWithServer(const char* device, uint16_t zelPort, uint16_t httpsPort, const std::vector<uint8_t>& request,
+                       double seconds, int rounds) {
+  if (!answers(zelPort) || !answers(httpsPort)) {
+    std::printf("%s: the server did not start\n", device);
+    return false;
+  }
+  return compare(device, "zelp://u:pw@127.0.0.1:" + std::to_string(zelPort),
+                 "https://u:pw@127.0.0.1:" + std::to_string(httpsPort), nullptr, nullptr, request, seconds, rounds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,6 +195,26 @@ int main(int argc, char** argv) {
   try {
     zeltest::TlsCredentials credentials;
     const std::vector<uint8_t> request = pattern(megabytes << 20);
+    // The server process first, while this one has no thread but its own.
+    const uint16_t apartZelPort = zeltest::freeLoopbackPort();
+    const uint16_t apartHttpsPort = zeltest::freeLoopbackPort();
+    const pid_t serverProcess = ::fork();
+    if (serverProcess == 0) {
+      try {
+        startServer(credentials, apartZelPort, apartHttpsPort);
+      } catch (zelkit::Exception* error) {
+        std::printf("server process: %s\n", error->what());
+        std::_Exit(1);
+      }
+      for (;;) ::pause();
+    }
+    const bool apart = serverProcess > 0 &&
+                       compareWithServer("server process", apartZelPort, apartHttpsPort, request, seconds, rounds);
+    if (serverProcess > 0) {
+      ::kill(serverProcess, SIGKILL);
+      ::waitpid(serverProcess, nullptr, 0);
+    }
+    if (!apart) return 1;
     {
       Device plainDevice(credentials, true);
       Device tlsDevice(credentials, false);
@@ -162,21 +228,10 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
-    const std::string& certificate = credentials.certificatePem;
-    const std::string& key = credentials.traditionalKeyPem;
-    zelkit::ZelServer::setSslKeys(zelkit::SslCertificate, certificate.c_str(), static_cast<int>(certificate.size()));
-    zelkit::ZelServer::setSslKeys(zelkit::SslPrivateKey, key.c_str(), static_cast<int>(key.size()));
-    // Never destroyed: the library's worker reads it until the process ends.
-    auto* server = new EchoServer();
     const uint16_t zelPort = zeltest::freeLoopbackPort();
     const uint16_t httpsPort = zeltest::freeLoopbackPort();
-    server->registerCallback(kTagEcho, answerEcho);
-    server->bindHttpPort(httpsPort, true, nullptr);
-    server->start(zelPort);
-    if (!compare("library server", "zelp://u:pw@127.0.0.1:" + std::to_string(zelPort),
-                 "https://u:pw@127.0.0.1:" + std::to_string(httpsPort), nullptr, nullptr, request, seconds, rounds)) {
-      return 1;
-    }
+    startServer(credentials, zelPort, httpsPort);
+    if (!compareWithServer("same process", zelPort, httpsPort, request, seconds, rounds)) return 1;
   } catch (const std::exception& error) {
     std::printf("failed: %s\n", error.what());
     return 1;
