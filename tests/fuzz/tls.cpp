@@ -52,7 +52,7 @@ void openRecord(uint32_t suite, const uint8_t* data, size_t size) {
   state.macLength = row->macLength;
   state.keyLength = row->keyLength;
   state.ivLength = row->ivLength;
-  state.readMacSecret = keyBlock;
+  state.readMacSecret = state.writeMacSecret = keyBlock;
   state.readKey = keyBlock + 40;
   uint8_t iv[16] = {};
   state.readIv = iv;

@@ -3,8 +3,9 @@
 and their own framing, so that the library's TLS layer meets an outside
 implementation of TLS and of the Zel wire format.
 
-  tls_peer.py device --cert C --key K [--port P] [--user U --password PW]
-      A device: serves connections one after the other until killed.
+  tls_peer.py device --cert C --key K [--port P] [--user U --password PW] [--plain]
+      A device: serves connections one after the other until killed; with
+      --plain the same device without TLS (zelp://).
       Prints "LISTENING <port>", then per connection "HANDSHAKE reused=<0|1>",
       "TUNNEL <request line> <base64 credentials>" when a tunnel head comes,
       "LOGIN <user> ok|refused", "REQUEST <tag> <payload bytes>" and "CLOSED".
@@ -78,19 +79,24 @@ def fragments(tag, mode, tid, payload, client_id=0):
 
 
 class Stream:
-    """Frames read from a TLS socket, fragments joined."""
+    """Frames read from a TLS socket, fragments joined. The buffer only
+    grows at its end, so that large messages cost no more than their bytes."""
 
     def __init__(self, sock, pending=b""):
         self.sock = sock
-        self.buffer = pending
+        self.buffer = bytearray(pending)
+        self.start = 0
 
     def take(self, count):
-        while len(self.buffer) < count:
-            data = self.sock.recv(65536)
+        while len(self.buffer) - self.start < count:
+            data = self.sock.recv(262144)
             if not data:
                 raise EOFError
+            del self.buffer[:self.start]
+            self.start = 0
             self.buffer += data
-        out, self.buffer = self.buffer[:count], self.buffer[count:]
+        out = bytes(self.buffer[self.start:self.start + count])
+        self.start += count
         return out
 
     def frame(self):
@@ -103,10 +109,11 @@ class Stream:
 
     def message(self):
         tag, mode, tid, client, payload = self.frame()
+        pieces = [payload]
         while mode & MORE_FRAGMENTS:
             _, mode, _, _, more = self.frame()
-            payload += more
-        return tag, mode & 0x0F, tid, client, payload
+            pieces.append(more)
+        return tag, mode & 0x0F, tid, client, b"".join(pieces)
 
 
 def read_head(sock, pending):
@@ -183,6 +190,9 @@ def device(args):
         conn, _ = listener.accept()
         conn.settimeout(30)
         try:
+            if args.plain:
+                serve(conn, args)
+                continue
             tls = ctx.wrap_socket(conn, server_side=True)
             say("HANDSHAKE reused=%d" % int(tls.session_reused))
             serve(tls, args)
@@ -190,7 +200,8 @@ def device(args):
             say("ENDED %s" % type(error).__name__)
             # Shut down in order, or OpenSSL forgets the session.
             try:
-                tls.unwrap()
+                if not args.plain:
+                    tls.unwrap()
             except (OSError, NameError):
                 pass
         finally:
@@ -279,6 +290,7 @@ def main():
     device_args.add_argument("--port", type=int, default=0)
     device_args.add_argument("--user", default="u")
     device_args.add_argument("--password", default="pw")
+    device_args.add_argument("--plain", action="store_true")
     login_args = commands.add_parser("login")
     login_args.add_argument("--port", type=int, required=True)
     login_args.add_argument("--user", required=True)

@@ -30,12 +30,12 @@ void sslIncrementSequence(uint8_t sequence[8]) {
 }
 
 // The MAC with the record's header fed: the plaintext is to follow.
-SslHmac sslStartRecordMac(const SslCipherState* state, const uint8_t* secret, const uint8_t sequence[8],
+SslHmac sslStartRecordMac(const SslCipherState* state, const SslSha1Pads& pads, const uint8_t sequence[8],
                           uint32_t length) {
   const uint8_t header[kMacHeaderLength] = {sequence[0], sequence[1], sequence[2], sequence[3], sequence[4],
                                             sequence[5], sequence[6], sequence[7], state->recordType, 3, 1,
                                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  SslHmac hmac(SslHash::Sha1, secret, state->macLength);
+  SslHmac hmac(pads);
   hmac.update(header, sizeof header);
   return hmac;
 }
@@ -73,7 +73,7 @@ int sslProtectCbc(uint8_t* body, int length, int space, SslCipherState* state) {
   const int total = length + mac + 1 + padding;
   if (total > space) return -1;
 
-  SslHmac hmac = sslStartRecordMac(state, state->writeMacSecret, state->writeSequence, static_cast<uint32_t>(length));
+  SslHmac hmac = sslStartRecordMac(state, state->writeMacPads, state->writeSequence, static_cast<uint32_t>(length));
   const uint32_t encrypted = sslHashAndSeal(hmac, body, static_cast<uint32_t>(length), state);
   hmac.finish(body + length);
   sslIncrementSequence(state->writeSequence);
@@ -109,7 +109,7 @@ int sslOpenCbc(uint8_t* body, int length, int, SslCipherState* state) {
   const uint32_t plaintext = (good & (room - padding - 1)) | (~good & (room - 1));
 
   uint8_t expected[kMaxDigestLength];
-  SslHmac hmac = sslStartRecordMac(state, state->readMacSecret, state->readSequence, plaintext);
+  SslHmac hmac = sslStartRecordMac(state, state->readMacPads, state->readSequence, plaintext);
   hmac.update(body, plaintext);
   hmac.finish(expected);
   uint32_t difference = 0;

@@ -1,6 +1,7 @@
 #include "security/tls/ssl_cipher_suites.h"
 
 #include "security/cipher/crypt.h"
+#include "security/tls/ssl_hmac.h"
 
 namespace zelkit::detail {
 
@@ -43,6 +44,8 @@ int sslSetupCbcSuite(SslCipherState* state, uint32_t suite) {
   if (state->writeCipher == nullptr || state->readCipher == nullptr) return -1;
   state->writeCipher->setKey(state->writeKey, 0);
   state->readCipher->setKey(state->readKey, 1);
+  state->writeMacPads = SslHmac(SslHash::Sha1, state->writeMacSecret, state->macLength).sha1Pads();
+  state->readMacPads = SslHmac(SslHash::Sha1, state->readMacSecret, state->macLength).sha1Pads();
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include "security/hash/md5.h"
 #include "security/hash/sha1.h"
+#include "security/tls/ssl_hmac.h"
 #include "security/x509/key_record.h"
 
 class C_Cryptlfc;
@@ -112,6 +113,9 @@ struct SslCipherState {
   uint32_t macLength;
   uint32_t keyLength;
   uint32_t ivLength;
+  // The MAC secrets' pads, hashed once when the ciphers are made.
+  SslSha1Pads readMacPads;
+  SslSha1Pads writeMacPads;
 };
 
 enum class SslRole : uint32_t { Client = 0, Server = 1 };

@@ -42,6 +42,17 @@ struct Direction {
     sslReleaseCbcSuite(&writer);
     sslReleaseCbcSuite(&reader);
   }
+  // New random keys in the same key block, the ciphers made again; the
+  // sequence numbers run on.
+  void rekey() {
+    randomBytes(keyBlock, sizeof keyBlock);
+    sslReleaseCbcSuite(&writer);
+    sslReleaseCbcSuite(&reader);
+    setup(&writer);
+    setup(&reader);
+    std::memcpy(ivCopy, keyBlock + 40, 16);
+    reader.readIv = ivCopy;
+  }
   void setup(SslCipherState* state) {
     state->macLength = suite->macLength;
     state->keyLength = suite->keyLength;
@@ -109,6 +120,30 @@ TEST_P(TlsRecordProtection, MatchesOpensslAndOpensAgain) {
 
     ASSERT_EQ(sslOpenCbc(record.data(), sealed, sealed, &d.reader), static_cast<int>(length));
     EXPECT_TRUE(std::equal(plaintext.begin(), plaintext.end(), record.begin()));
+  }
+}
+
+// Ciphers made again for new keys (a new handshake on the same context)
+// seal and open with the new MAC secrets, not with the MAC state of the
+// old ones.
+TEST_P(TlsRecordProtection, NewKeysMacWithTheNewSecrets) {
+  ZELKIT_REQUIRE_TOOL("openssl");
+  Direction d(GetParam());
+  for (uint64_t sequence = 0; sequence < 3; ++sequence) {
+    SCOPED_TRACE(sequence);
+    if (sequence > 0) d.rekey();
+    Bytes plaintext(100 + 1000 * sequence);
+    randomBytes(plaintext.data(), static_cast<int>(plaintext.size()));
+    const Bytes iv(d.writer.writeIv, d.writer.writeIv + d.suite->ivLength);
+    const Bytes expected = opensslRecord(d, sequence, plaintext, iv);
+    Bytes record(plaintext.size() + 64);
+    std::copy(plaintext.begin(), plaintext.end(), record.begin());
+    const int length = static_cast<int>(plaintext.size());
+    const int sealed = sslProtectCbc(record.data(), length, static_cast<int>(record.size()), &d.writer);
+    ASSERT_EQ(sealed, static_cast<int>(expected.size()));
+    record.resize(static_cast<size_t>(sealed));
+    EXPECT_EQ(test::toHex(record), test::toHex(expected));
+    EXPECT_EQ(sslOpenCbc(record.data(), sealed, sealed, &d.reader), length);
   }
 }
 
