@@ -27,8 +27,7 @@ ZelInputStream::ZelInputStream(const void* data, int length) : ZelInputStream() 
 void ZelInputStream::check(int length) {
   // Only an armed stream has to wait; the worker sets its state.
   if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) != 0) wait();
-  // A negative length compares as huge.
-  if (static_cast<std::size_t>(end_ - readPos_) < static_cast<std::size_t>(length)) throw new BadParameterException;
+  if (length < 0 || length > end_ - readPos_) throw new BadParameterException;
 }
 
 inline const unsigned char* ZelInputStream::take(int length) {
