@@ -180,6 +180,9 @@ class ZELKIT_API ZelOutputStream {
   ZelOutputStream(const void* data, int length, int room);
   void alloc(int room);
   void check(int length);
+  // The position of the next length bytes, the stream moved past them;
+  // defined where the writers are, so that it inlines into each of them.
+  inline unsigned char* claim(int length);
   void ensureBufferSize(int room);
   void realloc(int room);
 
@@ -313,6 +316,9 @@ class ZELKIT_API ZelInputStream {
   int setPayload(detail::ZelPacket* packet);
   void purge();
   void check(int length);
+  // The position of the next length bytes, the stream moved past them;
+  // defined where the readers are, so that it inlines into each of them.
+  inline const unsigned char* take(int length);
 
   detail::ZelPacket* packet_;
   const unsigned char* readPos_;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,30 +25,33 @@ ZelInputStream::ZelInputStream(const void* data, int length) : ZelInputStream() 
 }
 
 void ZelInputStream::check(int length) {
-  wait();  // returns at once unless the stream is armed
-  if (length < 0 || length > available()) throw new BadParameterException;
+  // Only an armed stream has to wait; the worker sets its state.
+  if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) != 0) wait();
+  if (length < 0 || length > end_ - readPos_) throw new BadParameterException;
 }
 
-const unsigned char* ZelInputStream::skip(int length) {
+inline const unsigned char* ZelInputStream::take(int length) {
   check(length);
   const unsigned char* start = readPos_;
   readPos_ += length;
   return start;
 }
 
-unsigned char ZelInputStream::readOctet() { return *skip(1); }
-unsigned short ZelInputStream::readUShort() { return detail::readBE16(skip(2)); }
-unsigned long ZelInputStream::readULong() { return detail::readBE32(skip(4)); }
+const unsigned char* ZelInputStream::skip(int length) { return take(length); }
+
+unsigned char ZelInputStream::readOctet() { return *take(1); }
+unsigned short ZelInputStream::readUShort() { return detail::readBE16(take(2)); }
+unsigned long ZelInputStream::readULong() { return detail::readBE32(take(4)); }
 int ZelInputStream::readInt() { return static_cast<int>(readULong()); }
 
 unsigned long ZelInputStream::readULongN() {
   uint32_t value;
-  std::memcpy(&value, skip(4), 4);
+  std::memcpy(&value, take(4), 4);
   return value;
 }
 
 void ZelInputStream::read(void* buffer, int length) {
-  const unsigned char* data = skip(length);
+  const unsigned char* data = take(length);
   if (length > 0) std::memcpy(buffer, data, static_cast<std::size_t>(length));
 }
 

@@ -128,22 +128,31 @@ void ZelOutputStream::realloc(int room) {
   end_ = grown->payload() + grown->capacity();
 }
 
-unsigned char* ZelOutputStream::reserve(int length) {
-  check(length);
+// Small writes dominate payload building: one comparison when the room is
+// there, the checks and the growth out of line in check. A negative length
+// compares as huge, so it too reaches check, which refuses it.
+inline unsigned char* ZelOutputStream::claim(int length) {
+  if (static_cast<std::size_t>(end_ - writePos_) < static_cast<std::size_t>(length)) [[unlikely]]
+    check(length);
   unsigned char* start = writePos_;
   writePos_ += length;
   return start;
 }
 
-void ZelOutputStream::write(const void* data, int length) {
-  if (length == 0) return;
-  std::memcpy(reserve(length), data, static_cast<std::size_t>(length));
+unsigned char* ZelOutputStream::reserve(int length) {
+  if (length == 0) check(0);  // an emptied stream gets its packet even here
+  return claim(length);
 }
 
-void ZelOutputStream::writeOctet(unsigned char value) { *reserve(1) = value; }
-void ZelOutputStream::writeUShort(unsigned short value) { detail::writeBE16(reserve(2), value); }
-void ZelOutputStream::writeInt(int value) { detail::writeBE32(reserve(4), static_cast<uint32_t>(value)); }
-void ZelOutputStream::writeULong(unsigned long value) { detail::writeBE32(reserve(4), static_cast<uint32_t>(value)); }
+void ZelOutputStream::write(const void* data, int length) {
+  if (length == 0) return;
+  std::memcpy(claim(length), data, static_cast<std::size_t>(length));
+}
+
+void ZelOutputStream::writeOctet(unsigned char value) { *claim(1) = value; }
+void ZelOutputStream::writeUShort(unsigned short value) { detail::writeBE16(claim(2), value); }
+void ZelOutputStream::writeInt(int value) { detail::writeBE32(claim(4), static_cast<uint32_t>(value)); }
+void ZelOutputStream::writeULong(unsigned long value) { detail::writeBE32(claim(4), static_cast<uint32_t>(value)); }
 
 void ZelOutputStream::writeString(const char* text) {
   const std::size_t length = std::strlen(requireText(text)) + 1;

@@ -1,14 +1,16 @@
 #include "core/wire/packet.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "common/never_destroyed.h"
-#include "core/engine/lock.h"
 #include "core/wire/value_table.h"
+#include "platform/sync.h"
 
 namespace zelkit::detail {
 
@@ -19,10 +21,28 @@ constexpr std::size_t kFixedSize = offsetof(ZelPacket, wire) + FRAME_HEADER_SIZE
 constexpr std::size_t kSpareBytes = 4;
 constexpr std::size_t kMaxCapacity = INT32_MAX - kFixedSize - kSpareBytes;
 
+// Held only for a few updates of the pool, never while waiting for
+// anything and never twice by one thread: every request takes it several
+// times, so it spins on the rare collision rather than sleep, and keeps no
+// owner.
+class PoolLock {
+ public:
+  void lock() {
+    while (taken_.exchange(true, std::memory_order_acquire))
+      while (taken_.load(std::memory_order_relaxed)) platform::yieldProcessor();
+  }
+  void unlock() { taken_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> taken_{false};
+};
+
+using PoolGuard = std::lock_guard<PoolLock>;
+
 // The process-wide pool: the cache of freed minimum-size blocks and the
 // counters. Its lock is held only for these updates.
 struct PacketPool {
-  CriticalSection lock;
+  PoolLock lock;
   int liveCount = 0;
   int cachedCount = 0;
   ZelPacket* cache = nullptr;
@@ -38,7 +58,7 @@ ZelPacket* ZelPacket::alloc(int capacity) {
 
   ZelPacket* packet = nullptr;
   {
-    CriticalSectionLock guard(&pool->lock);
+    PoolGuard guard(pool->lock);
     ++pool->liveCount;
     if (payloadCapacity == PACKET_MIN_CAPACITY && pool->cache != nullptr) {
       packet = pool->cache;
@@ -50,7 +70,7 @@ ZelPacket* ZelPacket::alloc(int capacity) {
     try {
       packet = static_cast<ZelPacket*>(::operator new(blockSize));
     } catch (...) {
-      CriticalSectionLock guard(&pool->lock);
+      PoolGuard guard(pool->lock);
       --pool->liveCount;
       throw;
     }
@@ -69,7 +89,7 @@ void ZelPacket::free(ZelPacket* packet) {
   delete packet->valueTable;
   packet->valueTable = nullptr;
   {
-    CriticalSectionLock guard(&pool->lock);
+    PoolGuard guard(pool->lock);
     --pool->liveCount;
     if (packet->capacity() == PACKET_MIN_CAPACITY && pool->cachedCount < PACKET_CACHE_MAX) {
       packet->pNext = pool->cache;
@@ -110,12 +130,12 @@ void ZelPacket::setError(ZelPacket* packet, ErrorCodes code) {
 }
 
 int ZelPacket::liveCount() {
-  CriticalSectionLock guard(&pool->lock);
+  PoolGuard guard(pool->lock);
   return pool->liveCount;
 }
 
 int ZelPacket::cachedCount() {
-  CriticalSectionLock guard(&pool->lock);
+  PoolGuard guard(pool->lock);
   return pool->cachedCount;
 }
 

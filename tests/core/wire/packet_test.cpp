@@ -1,6 +1,8 @@
 #include "core/wire/packet.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -54,6 +56,42 @@ TEST(PacketPool, CachesAtMostAHundredMinimumSizeBlocks) {
   ZelPacket::free(reused);
   for (size_t i = PACKET_CACHE_MAX + 1; i < packets.size(); ++i) ZelPacket::free(packets[i]);
   EXPECT_EQ(ZelPacket::liveCount(), live - static_cast<int>(packets.size()));
+}
+
+TEST(PacketPool, ThreadsSharingThePoolNeverShareABlock) {
+  // Each thread marks the blocks it holds and checks the marks before it
+  // gives them back: a block handed out twice, or a count updated by two
+  // threads at once, shows.
+  constexpr int threads = 4;
+  constexpr int rounds = 20000;
+  constexpr int held = 3;
+  const int live = ZelPacket::liveCount();
+  std::atomic<int> overwritten{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([t, &overwritten] {
+      ZelPacket* packets[held];
+      for (int round = 0; round < rounds; ++round) {
+        const auto mark = static_cast<uint8_t>(t * 64 + round % 64);
+        for (ZelPacket*& packet : packets) {
+          packet = ZelPacket::alloc(round % 7 == 0 ? 200 : 0);
+          std::memset(packet->payload(), mark, PACKET_MIN_CAPACITY);
+        }
+        for (ZelPacket* packet : packets) {
+          for (int i = 0; i < PACKET_MIN_CAPACITY; ++i)
+            if (packet->payload()[i] != mark) {
+              overwritten.fetch_add(1);
+              break;
+            }
+          ZelPacket::free(packet);
+        }
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  EXPECT_EQ(overwritten.load(), 0);
+  EXPECT_EQ(ZelPacket::liveCount(), live);
+  EXPECT_LE(ZelPacket::cachedCount(), PACKET_CACHE_MAX);
 }
 
 TEST(PacketPool, GrowKeepsTheRecordAndTheValueTable) {
