@@ -144,9 +144,11 @@ bool performConnect(const SocketSlot& slot, Overlapped&, uint32_t& status) {
 
 // Tries the operation at once when it is the first of its direction (the
 // order of a socket's receives, and of its sends, is kept), else queues it.
+// A receive of a held socket waits for its holder, which takes it next.
 uint32_t start(SocketSlot& slot, OperationQueue& queue, Overlapped& operation) {
   uint32_t status;
-  if (queue.empty() && performOperation(slot, operation, status)) {
+  const bool holderTakesIt = &queue == &slot.input && slot.receivesHeld;
+  if (queue.empty() && !holderTakesIt && performOperation(slot, operation, status)) {
     complete(slot, operation, status);
   } else {
     queue.push(&operation);
