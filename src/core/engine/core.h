@@ -175,6 +175,9 @@ class Core {
   // when the caller cannot do so now and is to sleep instead; true once the
   // stream has completed.
   bool receiveOwnReply(Connection* connection, ZelInputStream& stream);
+  // Writes what a synchronous request queued on the connection, catching a
+  // reply that comes meanwhile the same way.
+  void writeCatchingReply(Connection* connection);
   // Completes every piece of a chain that cannot be sent: the first with
   // code, the continuation fragments freed.
   void failChain(PacketChain& chain, uint32_t code);
@@ -267,7 +270,8 @@ class Core {
   void runCallbackTracked(ZelCallback callback, void* context, ZelPacket* packet);
   // Deliveries a synchronous caller left for the worker, run on the worker
   // before anything newer of a connection.
-  static bool handingOffCallbacks();  // this thread is inside receiveOwnReply
+  class OwnReplyReceiver;
+  static bool handingOffCallbacks();  // this thread receives its own reply
   void handOffToWorker(ZelPacket* packet);
   void runHandedOffDeliveries();
   // Wakes a caller that receives its own reply on the connection, when this

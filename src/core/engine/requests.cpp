@@ -70,7 +70,12 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
     return submitRequest(timeoutMs, connection, header, mode, payload, response, callback, context);
   UnlockedSendScope scope;
   const int result = submitRequest(timeoutMs, connection, header, mode, payload, response, callback, context);
-  if (Connection* sending = scope.connection()) sending->sendQueuedUnlocked();
+  if (Connection* sending = scope.connection()) {
+    if (response != nullptr)
+      writeCatchingReply(sending);
+    else
+      sending->sendQueuedUnlocked();
+  }
   return result;
 }
 
