@@ -25,7 +25,6 @@ namespace zelkit::platform {
 namespace {
 
 constexpr uint64_t WakeToken = ~uint64_t{0};
-constexpr uint32_t SocketEvents = EPOLLIN | EPOLLOUT | EPOLLET;
 // Completions taken from the queue before the sockets are looked at again,
 // so that a steady stream of posts cannot starve the sockets.
 constexpr int FairnessLimit = 32;
@@ -104,14 +103,33 @@ void handleEvent(const epoll_event& event) {
 
 }  // namespace
 
-bool registerWithPort(const SocketSlot& slot, CompletionPort& port) {
-  epoll_event event{};
-  event.events = SocketEvents;
-  event.data.u64 = tokenOf(slot);
-  return epoll_ctl(port.epoll, EPOLL_CTL_ADD, slot.fd, &event) == 0;
+uint32_t interestOf(const SocketSlot& slot) {
+  uint32_t events = EPOLLET;
+  if (!slot.receivesHeld) events |= EPOLLIN;
+  if (!slot.output.empty()) events |= EPOLLOUT;
+  return events;
 }
 
-void complete(const SocketSlot& slot, const Overlapped& operation, uint32_t status) {
+bool registerWithPort(SocketSlot& slot, CompletionPort& port) {
+  epoll_event event{};
+  event.events = interestOf(slot);
+  event.data.u64 = tokenOf(slot);
+  if (epoll_ctl(port.epoll, EPOLL_CTL_ADD, slot.fd, &event) != 0) return false;
+  slot.interest = event.events;
+  return true;
+}
+
+void updateInterest(SocketSlot& slot) {
+  const uint32_t wanted = interestOf(slot);
+  if (slot.port == nullptr || wanted == slot.interest) return;
+  epoll_event event{};
+  event.events = wanted;
+  event.data.u64 = tokenOf(slot);
+  // A change reports the events that are ready now, so no edge is missed.
+  if (epoll_ctl(slot.port->epoll, EPOLL_CTL_MOD, slot.fd, &event) == 0) slot.interest = wanted;
+}
+
+Completion completionOf(const SocketSlot& slot, const Overlapped& operation, uint32_t status) {
   Completion completion;
   completion.ok = status == status::Success;
   completion.bytes = operation.progress;
@@ -119,7 +137,11 @@ void complete(const SocketSlot& slot, const Overlapped& operation, uint32_t stat
   completion.operation = const_cast<Overlapped*>(&operation);
   completion.ticket = operation.ticket;
   completion.status = status;
-  queueCompletion(*slot.port, completion);
+  return completion;
+}
+
+void complete(const SocketSlot& slot, const Overlapped& operation, uint32_t status) {
+  queueCompletion(*slot.port, completionOf(slot, operation, status));
 }
 
 CompletionPort* createCompletionPort() {

@@ -142,24 +142,18 @@ bool performConnect(const SocketSlot& slot, Overlapped&, uint32_t& status) {
   return true;
 }
 
-bool perform(const SocketSlot& slot, Overlapped& operation, uint32_t& status) {
-  switch (operation.kind) {
-    case Receive: return performReceive(slot, operation, status);
-    case Send: return performSend(slot, operation, status);
-    case Accept: return performAccept(slot, operation, status);
-    case Connect: return performConnect(slot, operation, status);
-    default: status = wsa::Invalid; return true;
-  }
-}
-
 // Tries the operation at once when it is the first of its direction (the
 // order of a socket's receives, and of its sends, is kept), else queues it.
+// A receive of a held socket waits for its holder, which takes it next.
 uint32_t start(SocketSlot& slot, OperationQueue& queue, Overlapped& operation) {
   uint32_t status;
-  if (queue.empty() && perform(slot, operation, status))
+  const bool holderTakesIt = &queue == &slot.input && slot.receivesHeld;
+  if (queue.empty() && !holderTakesIt && performOperation(slot, operation, status)) {
     complete(slot, operation, status);
-  else
+  } else {
     queue.push(&operation);
+    if (&queue == &slot.output) updateInterest(slot);
+  }
   return 0;
 }
 
@@ -196,10 +190,20 @@ bool isConnectOutcome(int error) {
 
 }  // namespace
 
+bool performOperation(const SocketSlot& slot, Overlapped& operation, uint32_t& status) {
+  switch (operation.kind) {
+    case Receive: return performReceive(slot, operation, status);
+    case Send: return performSend(slot, operation, status);
+    case Accept: return performAccept(slot, operation, status);
+    case Connect: return performConnect(slot, operation, status);
+    default: status = wsa::Invalid; return true;
+  }
+}
+
 void serviceOperations(const SocketSlot& slot, OperationQueue& queue) {
   while (!queue.empty()) {
     uint32_t status;
-    if (!perform(slot, *queue.head, status)) return;
+    if (!performOperation(slot, *queue.head, status)) return;
     complete(slot, *queue.pop(), status);
   }
 }
@@ -275,6 +279,7 @@ uint32_t startConnect(Socket socket, const sockaddr* address, int length, Overla
     complete(*slot, *operation, status::Success);
   } else if (errno == EINPROGRESS) {
     slot->output.push(operation);
+    updateInterest(*slot);
   } else if (isConnectOutcome(errno)) {
     complete(*slot, *operation, completionStatusFromErrno(errno));
   } else {

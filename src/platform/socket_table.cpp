@@ -116,6 +116,8 @@ Socket adoptDescriptor(int fd, bool stream, bool icmpDatagram) {
   slot->key = 0;
   slot->input = {};
   slot->output = {};
+  slot->interest = 0;
+  slot->receivesHeld = false;
   return moved;
 }
 
@@ -188,6 +190,13 @@ void drainWakeDescriptor(int wakeFd) {
   }
 }
 
+void signalWakeDescriptor(int wakeFd) {
+  const uint64_t one = 1;
+  if (write(wakeFd, &one, sizeof one) < 0) {
+    // An eventfd write fails only when its counter is full, and then it is readable anyway.
+  }
+}
+
 bool waitUntilReady(SocketUse& use, short events) {
   const int wakeFd = threadWakeDescriptor();
   drainWakeDescriptor(wakeFd);
@@ -219,12 +228,8 @@ int closeSocket(Socket socket) {
   slot->state = SlotState::Closing;
   ++slot->generation;
   if (slot->port != nullptr) abortPortOperations(*slot);
-  const uint64_t one = 1;
-  for (BlockedWaiter* waiter = slot->waiters; waiter != nullptr; waiter = waiter->next) {
-    if (write(waiter->wakeFd, &one, sizeof one) < 0) {
-      // An eventfd write fails only when its counter is full, and then it is readable anyway.
-    }
-  }
+  for (BlockedWaiter* waiter = slot->waiters; waiter != nullptr; waiter = waiter->next)
+    signalWakeDescriptor(waiter->wakeFd);
   closeDescriptorIfUnused(*slot);
   return 0;
 }

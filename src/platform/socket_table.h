@@ -47,6 +47,8 @@ struct SocketSlot {
   uintptr_t key = 0;
   OperationQueue input;              // receives, receive-froms, accepts
   OperationQueue output;             // sends, connects
+  uint32_t interest = 0;             // the events the port's epoll set watches for
+  bool receivesHeld = false;         // a ReceiveHold performs the receives (the port watches no input)
 };
 
 // The slot of a handle, or null when the number was never a socket of ours.
@@ -91,6 +93,7 @@ class SocketUse {
   int fd() const { return slot_->fd; }
   const SocketSlot& slot() const { return *slot_; }
   bool nonBlocking() const { return slot_->nonBlocking.load(std::memory_order_relaxed); }
+  uint32_t generation() const { return generation_; }
   // False once the socket was closed under this use.
   bool stillOpen() const;
 
@@ -109,6 +112,8 @@ class SocketUse {
 int threadWakeDescriptor();
 // Clears the calling thread's wake descriptor after it fired.
 void drainWakeDescriptor(int wakeFd);
+// Wakes the thread that polls the descriptor.
+void signalWakeDescriptor(int wakeFd);
 
 // Waits until the socket is ready for events (POLLIN/POLLOUT). False when
 // it was closed meanwhile (last error wsa::Interrupted).

@@ -314,6 +314,9 @@ class Connection {
   std::atomic<bool> writingUnlocked{false};
   // Whether synchronous callers spin for their replies.
   ReplySpin replySpin;
+  // The wake descriptor of the caller that receives its own reply on this
+  // connection (Core::receiveOwnReply), -1 while none does.
+  int ownReplyWakeFd = -1;
   bool sendDeferred = false;  // listed for the worker's send after the completion it handles
   uint8_t privilegeLevel = 0;
   ZelSession* session = nullptr;

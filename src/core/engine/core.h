@@ -30,6 +30,7 @@ enum IoMode : uint32_t {
   ScanReceive = 0xdead0003,
   Accept = 0xdead0004,
   PingReceive = 0xdead0005,
+  HandedOffDeliveries = 0xdead0006,  // posted: callbacks wait in the worker's hand-off list
 };
 
 struct IoOperation {
@@ -168,6 +169,15 @@ class Core {
   void forgetDeferredSend(Connection* connection);
   void flushDeferredSends();
   void deliver(uint32_t code, ZelPacket* packet, ZelPacket* request);
+  // A synchronous caller may receive its connection's frames itself while
+  // it waits (a thread woken by its own reply instead of by the worker); the
+  // callbacks among those frames are handed to the worker, in order. False
+  // when the caller cannot do so now and is to sleep instead; true once the
+  // stream has completed.
+  bool receiveOwnReply(Connection* connection, ZelInputStream& stream);
+  // Writes what a synchronous request queued on the connection, catching a
+  // reply that comes meanwhile the same way.
+  void writeCatchingReply(Connection* connection);
   // Completes every piece of a chain that cannot be sent: the first with
   // code, the continuation fragments freed.
   void failChain(PacketChain& chain, uint32_t code);
@@ -258,6 +268,15 @@ class Core {
     uint32_t threadId;
   };
   void runCallbackTracked(ZelCallback callback, void* context, ZelPacket* packet);
+  // Deliveries a synchronous caller left for the worker, run on the worker
+  // before anything newer of a connection.
+  class OwnReplyReceiver;
+  static bool handingOffCallbacks();  // this thread receives its own reply
+  void handOffToWorker(ZelPacket* packet);
+  void runHandedOffDeliveries();
+  // Wakes a caller that receives its own reply on the connection, when this
+  // thread completed something for it.
+  void wakeOwnReplyReceiver(const Connection* connection);
   // The worker wakes synchronous waiters once it has let go of the lock,
   // which they need next.
   void wakeWaiter(void* event);
@@ -317,6 +336,8 @@ class Core {
   static constexpr int MAX_DEFERRED_WAKEUPS = 64;
   void* deferredWakeups[MAX_DEFERRED_WAKEUPS] = {};
   int deferredWakeupCount = 0;
+  List<ZelPacket> handedOff;
+  IoOperation handOffOp = {{}, HandedOffDeliveries};
 };
 
 // The process's engine.

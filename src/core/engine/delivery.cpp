@@ -42,6 +42,10 @@ void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
     ZelPacket::free(packet);
     return;
   }
+  if (handingOffCallbacks()) {
+    handOffToWorker(packet);
+    return;
+  }
   if (notificationHandler != nullptr) {
     callbackQueue.append(packet);
     notificationHandler(notificationContext);
@@ -49,6 +53,17 @@ void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
   }
   runCallbackTracked(callback, packet->context, packet);
   ZelPacket::free(packet);
+}
+
+void Core::handOffToWorker(ZelPacket* packet) {
+  const bool first = handedOff.isEmpty();
+  handedOff.append(packet);
+  if (first) platform::postCompletion(completionPort, 0, 0, &handOffOp.record);
+}
+
+void Core::runHandedOffDeliveries() {
+  // Taken one by one: a callback lets go of the lock, and more may come.
+  while (ZelPacket* packet = handedOff.popFront()) deliver(0, packet, nullptr);
 }
 
 void Core::wakeWaiter(void* event) {
@@ -137,15 +152,19 @@ void Core::dispatchQueuedCallbacks() {
 void Core::discardDeliveriesOf(const Connection* connection, void* context) {
   GlobalLock lock;
   const char* source = connection != nullptr ? connection->url : nullptr;
-  for (ZelPacket* packet = callbackQueue.first(); packet != nullptr;) {
-    ZelPacket* next = packet->pNext;
-    const bool requestCompletion = connection != nullptr && (packet->mode() & 0x0F) != Message;
-    if (packet->sourceUrl == source && (packet->context == context || (context == nullptr && requestCompletion))) {
-      callbackQueue.remove(packet);
-      ZelPacket::free(packet);
+  auto discardFrom = [&](List<ZelPacket>& deliveries) {
+    for (ZelPacket* packet = deliveries.first(); packet != nullptr;) {
+      ZelPacket* next = packet->pNext;
+      const bool requestCompletion = connection != nullptr && (packet->mode() & 0x0F) != Message;
+      if (packet->sourceUrl == source && (packet->context == context || (context == nullptr && requestCompletion))) {
+        deliveries.remove(packet);
+        ZelPacket::free(packet);
+      }
+      packet = next;
     }
-    packet = next;
-  }
+  };
+  discardFrom(callbackQueue);
+  discardFrom(handedOff);
   // Local notifications wait among the timers for the next pass.
   for (ZelPacket* packet = timers.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;

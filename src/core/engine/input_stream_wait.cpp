@@ -1,6 +1,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
 #include "core/engine/reply_spin.h"
@@ -81,11 +82,13 @@ bool detail::StreamAccess::awaitReply(ZelInputStream& stream, int* errorCode) {
   std::atomic_ref<uint16_t> state(stream.state_);
   if (state.load(std::memory_order_acquire) == 0) return true;
   auto completed = [&] { return state.load(std::memory_order_acquire) == 2; };
-  // A caller that holds the lock would keep the worker from delivering.
-  detail::ReplySpin* spin = detail::takeReplySpin(&stream);
-  if (spin != nullptr && !completed() && !detail::globalLockHeld() && platform::spinningCanHelp() &&
-      spin->shouldSpin())
-    spin->record(platform::spinUntil(detail::ReplySpin::Budget, completed));
+  detail::Connection* connection = detail::takeSynchronousConnection(&stream);
+  if (connection != nullptr && !completed() && !detail::core().receiveOwnReply(connection, stream)) {
+    // A caller that holds the lock would keep the worker from delivering.
+    detail::ReplySpin& spin = connection->replySpin;
+    if (!completed() && !detail::globalLockHeld() && platform::spinningCanHelp() && spin.shouldSpin())
+      spin.record(platform::spinUntil(detail::ReplySpin::Budget, completed));
+  }
   if (!completed()) sleepUntilCompleted(stream);
   stream.state_ = 0;
   uint8_t mode = stream.packet_->mode();

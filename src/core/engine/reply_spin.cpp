@@ -8,7 +8,7 @@ namespace {
 
 struct LastSynchronousRequest {
   const ZelInputStream* response = nullptr;
-  ReplySpin* spin = nullptr;
+  Connection* connection = nullptr;
 };
 thread_local LastSynchronousRequest lastRequest;
 
@@ -31,12 +31,14 @@ void ReplySpin::record(bool caught) {
   skips_.store(SkipsPerMiss << misses, std::memory_order_relaxed);
 }
 
-void noteSynchronousRequest(const ZelInputStream* response, ReplySpin* spin) { lastRequest = {response, spin}; }
+void noteSynchronousRequest(const ZelInputStream* response, Connection* connection) {
+  lastRequest = {response, connection};
+}
 
-ReplySpin* takeReplySpin(const ZelInputStream* response) {
-  ReplySpin* spin = lastRequest.response == response ? lastRequest.spin : nullptr;
+Connection* takeSynchronousConnection(const ZelInputStream* response) {
+  Connection* connection = lastRequest.response == response ? lastRequest.connection : nullptr;
   lastRequest = {};
-  return spin;
+  return connection;
 }
 
 }  // namespace zelkit::detail

@@ -32,10 +32,13 @@ class ReplySpin {
   std::atomic<uint32_t> misses_{0};  // spins in a row that came too early
 };
 
-// The synchronous request a thread made last, and the spin of its
-// connection (null: it does not spin), for the wait that follows on the same
-// thread. Taking it for another stream yields null.
-void noteSynchronousRequest(const ZelInputStream* response, ReplySpin* spin);
-ReplySpin* takeReplySpin(const ZelInputStream* response);
+class Connection;
+
+// The synchronous request a thread made last, and its client connection
+// (null: its waiter neither spins nor receives the reply itself), for the
+// wait that follows on the same thread. Taking it for another stream yields
+// null.
+void noteSynchronousRequest(const ZelInputStream* response, Connection* connection);
+Connection* takeSynchronousConnection(const ZelInputStream* response);
 
 }  // namespace zelkit::detail

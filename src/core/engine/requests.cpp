@@ -70,7 +70,12 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
     return submitRequest(timeoutMs, connection, header, mode, payload, response, callback, context);
   UnlockedSendScope scope;
   const int result = submitRequest(timeoutMs, connection, header, mode, payload, response, callback, context);
-  if (Connection* sending = scope.connection()) sending->sendQueuedUnlocked();
+  if (Connection* sending = scope.connection()) {
+    if (response != nullptr)
+      writeCatchingReply(sending);
+    else
+      sending->sendQueuedUnlocked();
+  }
   return result;
 }
 
@@ -130,7 +135,7 @@ int Core::submitRequest(int32_t timeoutMs, Connection* connection, const ZelHead
     response->request_ = packet;
     armedStreams.pushFront(response);
     response->state_ = 1;
-    noteSynchronousRequest(response, !failed && connection->session == nullptr ? &connection->replySpin : nullptr);
+    noteSynchronousRequest(response, !failed && connection->session == nullptr ? connection : nullptr);
   }
 
   if (failed) {
@@ -164,6 +169,7 @@ void Core::removePendingStream(ZelInputStream* stream) {
 
 int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
   const int32_t elapsed = static_cast<int32_t>(elapsedMs);
+  const bool client = connection->session == nullptr;  // lives on whatever the callbacks do
   // Expired requests are collected first and delivered after both walks:
   // a callback runs with the lock released, and the lists may change then.
   struct Expired {
@@ -236,6 +242,7 @@ int Core::checkRequestTimeouts(Connection* connection, uint32_t elapsedMs) {
     connection->logPacket(reset ? " rst" : "tout", packet);
     deliver(code, packet, item.request);
   }
+  if (client && !expired.empty()) wakeOwnReplyReceiver(connection);
   return static_cast<int>(expired.size());
 }
 

@@ -32,6 +32,7 @@ void Core::runWorker() {
       {
         GlobalLock lock;
         now = tick;
+        runHandedOffDeliveries();
         housekeeping(static_cast<uint32_t>(elapsed));
       }
       flushDeferredSends();
@@ -85,10 +86,20 @@ void Core::dispatchCompletion(const platform::Completion& completion) {
     case PingReceive:
       onPingCompletion(completion.ok, completion.status);
       return;
+    case HandedOffDeliveries: {
+      GlobalLock lock;
+      runHandedOffDeliveries();
+      return;
+    }
     case ConnectionReceive:
     case ConnectionSend: {
       GlobalLock lock;
-      onConnectionCompletion(reinterpret_cast<Connection*>(completion.key), operation, completion);
+      // What a caller received before this completion is delivered first.
+      runHandedOffDeliveries();
+      auto* connection = reinterpret_cast<Connection*>(completion.key);
+      const bool client = connection->session == nullptr;  // an accepted one may be freed by its completion
+      onConnectionCompletion(connection, operation, completion);
+      if (client) wakeOwnReplyReceiver(connection);
       return;
     }
     default:

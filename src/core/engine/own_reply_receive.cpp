@@ -1,0 +1,121 @@
+// A synchronous caller that receives its own reply: while it waits, and
+// already while it writes its request, its connection's socket is off the
+// completion port's input watch, so the reply wakes the caller alone and
+// one thread hand-off is saved (the worker's, which would have woken the
+// caller in turn). The caller handles the receive completions exactly as
+// the worker does, under the lock; only the callbacks among the frames go
+// to the worker, which runs them, in order, before anything newer of the
+// connection.
+#include <atomic>
+
+#include "core/connection/connection.h"
+#include "core/engine/core.h"
+#include "core/engine/lock.h"
+#include "platform/receive_hold.h"
+#include "platform/socket_table.h"
+#include "zelkit/streams.h"
+
+namespace zelkit::detail {
+
+namespace {
+
+thread_local bool receivingOwnReply = false;
+
+// Only a wake-up that was missed makes the caller look again this late.
+constexpr int OWN_REPLY_WAIT_SLICE_MS = 100;
+
+// A plain client connection whose next frame is read into its receive
+// record; TLS, accepted and datagram connections keep their own paths.
+bool receivesFramesPlainly(const Connection* connection) {
+  return connection->session == nullptr && connection->ssl == nullptr && connection->socketHandle > 0 &&
+         connection->state == ConnectionState::Registered && connection->receiveTicket != 0 &&
+         (connection->receivePhase == ReceivePhase::Header || connection->receivePhase == ReceivePhase::Body);
+}
+
+}  // namespace
+
+// One caller's hold of its connection's receives; used under the lock.
+class Core::OwnReplyReceiver {
+ public:
+  OwnReplyReceiver(Core& core, Connection* connection) : core_(core), connection_(connection) {}
+  ~OwnReplyReceiver() {
+    if (!held_) return;
+    connection_->ownReplyWakeFd = -1;
+    hold_.release();
+    receivingOwnReply = false;
+  }
+  OwnReplyReceiver(const OwnReplyReceiver&) = delete;
+  OwnReplyReceiver& operator=(const OwnReplyReceiver&) = delete;
+
+  // False when the connection's frames cannot be received by this thread now.
+  bool begin() {
+    if (connection_->ownReplyWakeFd >= 0 || !receivesFramesPlainly(connection_)) return false;
+    if (!hold_.hold(connection_->socketHandle)) return false;
+    held_ = true;
+    receivingOwnReply = true;
+    generation_ = connection_->socketGeneration;
+    connection_->ownReplyWakeFd = hold_.wakeDescriptor();
+    return true;
+  }
+  bool stillReceiving() const {
+    return connection_->socketGeneration == generation_ && receivesFramesPlainly(connection_);
+  }
+  // Handles the receives that can finish now.
+  void takeAvailable() {
+    platform::Completion completion;
+    while (stillReceiving() && hold_.takeReceive(&connection_->receiveOp.record, completion))
+      core_.onConnectionCompletion(connection_, &connection_->receiveOp, completion);
+  }
+  // Until the stream has completed, or this thread can no longer receive.
+  void receiveUntil(const std::atomic_ref<uint16_t>& state) {
+    for (;;) {
+      hold_.clearWakeups();  // before looking: a wake-up given after this is kept
+      takeAvailable();
+      if (state.load(std::memory_order_acquire) == 2 || !stillReceiving()) return;
+      unlockGlobal();
+      const auto outcome = hold_.waitForInput(OWN_REPLY_WAIT_SLICE_MS);
+      lockGlobal();
+      if (outcome == platform::ReceiveHold::Outcome::Closed) return;
+    }
+  }
+
+ private:
+  Core& core_;
+  Connection* connection_;
+  platform::ReceiveHold hold_;
+  uint32_t generation_ = 0;
+  bool held_ = false;
+};
+
+bool Core::handingOffCallbacks() { return receivingOwnReply; }
+
+void Core::wakeOwnReplyReceiver(const Connection* connection) {
+  const int wakeFd = connection->ownReplyWakeFd;
+  if (wakeFd >= 0 && wakeFd != platform::threadWakeDescriptor()) platform::signalWakeDescriptor(wakeFd);
+}
+
+void Core::writeCatchingReply(Connection* connection) {
+  GlobalLock lock;
+  // A reply that comes while the request is written (the device may run
+  // first once it has the request) is caught by this thread too.
+  OwnReplyReceiver receiver(*this, connection);
+  const bool held = receiver.begin();
+  connection->sendQueuedUnlocked();
+  if (held) receiver.takeAvailable();
+}
+
+bool Core::receiveOwnReply(Connection* connection, ZelInputStream& stream) {
+  std::atomic_ref<uint16_t> state(stream.state_);
+  // The lock is let go while the caller waits for input: only a caller
+  // that holds it no deeper than this may do so.
+  if (globalLockHeld()) return false;
+  GlobalLock lock;
+  if (state.load(std::memory_order_acquire) == 2) return true;
+  if (stream.state_ != 1) return false;
+  OwnReplyReceiver receiver(*this, connection);
+  if (!receiver.begin()) return false;
+  receiver.receiveUntil(state);
+  return state.load(std::memory_order_acquire) == 2;
+}
+
+}  // namespace zelkit::detail
