@@ -373,7 +373,7 @@ class Connection {
   void dropUnsentRest();
   // A piece of a request has been taken for sending: notes whether the
   // rest of its request is still queued.
-  void notePieceTaken(const ZelPacket* piece);
+  void notePieceTaken(ZelPacket* piece);
   void linkIntoSendQueue(PacketChain& packets, bool urgent);
   // Completes a chain the full queue does not take.
   void dropChain(PacketChain& packets);
