@@ -336,22 +336,32 @@ TEST(TransactionIdsQueued, IdOfAQueuedRequestIsNotGivenAgain) {
   first.expectEachGotItsOwnReplyOnce();
 }
 
-// A request of more pieces than one send takes, whose first ones are being
-// written (the peer does not read) when it ends. After a close the rest is
-// dropped: the next socket carries no piece of it. After its time-out the
-// rest still goes, so that the device gets it whole, however long it waits
-// behind the pieces before it, and the id stays held until the device's
-// answer to it, which reaches no one.
+// A request whose first pieces are being written (the peer does not read)
+// when it ends, while the rest waits behind them: requests queued before the
+// login fill the rest of that send. After a close the rest is dropped: the
+// next socket carries no piece of it. After its time-out the rest still
+// goes, so that the device gets it whole, however long it waits behind the
+// pieces before it, and the id stays held until the device's answer to it,
+// which reaches no one.
 TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
+  constexpr int kPiecesSent = 4;
+  constexpr int kFillers = zelkit::detail::SEND_GATHER_MAX - kPiecesSent;
+  constexpr int kRest = 12;
+  constexpr int kPieces = kPiecesSent + kRest;
+  constexpr size_t kLarge = size_t{kPieces} * 65504;
+  // Requests without callback, spread over enough command words for their ids.
+  const auto fillerTag = [](int index) { return kOther + (static_cast<uint32_t>(index % 4) << 16); };
   enum class End { Close, Timeout };
   for (const End end : {End::Close, End::Timeout}) {
     SCOPED_TRACE(end == End::Close ? "close" : "time-out");
     RawPeer peer(false, 4096);
     const std::string url = peer.url("HookOn1@");
     ZelClient client(url.c_str(), 0, 0);
-    // The peer answers no live check, and the stream may outlast one.
+    // The peer answers no live check, and a slow build may outlast one.
     client.setLiveCheckInterval(0);
-    ASSERT_TRUE(peer.acceptAndRegister(20s));
+    ASSERT_TRUE(peer.accept(20s));
+    const auto registration = peer.readUntil(zeltest::kTagRegister, 20s);
+    ASSERT_TRUE(registration);
     Connection* connection;
     {
       GlobalLock lock;
@@ -361,15 +371,6 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
       GlobalLock lock;
       return connection->commandIds[kCommand].inUse;
     };
-    ASSERT_TRUE(waitUntil(
-        [&] {
-          GlobalLock lock;
-          return connection->state == zelkit::detail::ConnectionState::Registered && !connection->sendInProgress;
-        },
-        20s));
-    // More pieces than one gather takes: 12 stay queued behind it.
-    constexpr int kPieces = zelkit::detail::SEND_GATHER_MAX + 12;
-    constexpr size_t kLarge = size_t{kPieces} * 65504;
     Requests large(1);
     Requests next(1);
     const CallbacksEndFirst ended(client, {&large, &next});
@@ -380,9 +381,17 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
       GlobalLock lock;
       const int size = 4096;
       zelkit::platform::setSocketOption(connection->socketHandle, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-      large.send(client, 0, end == End::Close ? 60000 : 300, kLarge);
-      ASSERT_EQ(connection->queuedCount, 12);
+      for (int i = 0; i < kFillers; ++i) client.sendRequest(60000, fillerTag(i), nullptr, nullptr);
+      large.send(client, 0, end == End::Close ? 60000 : 2000, kLarge);
     }
+    // Registered, the connection sends what one send takes.
+    ASSERT_TRUE(peer.reply(registration->header, {1, 3, 1, 2}));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          GlobalLock lock;
+          return connection->queuedCount == kRest;
+        },
+        20s));
     if (end == End::Close) {
       client.disconnect();
       peer.closeConnection();
@@ -399,17 +408,23 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
       // The rest waits longer than its time-out before the peer reads.
       std::this_thread::sleep_for(2s);
       ZelClient::setDefaultTimeout(zelkit::detail::DEFAULT_REQUEST_TIMEOUT_MS);
+      for (int i = 0; i < kFillers; ++i) {
+        const auto frame = peer.readFrame(20s);
+        ASSERT_TRUE(frame);
+        ASSERT_EQ(frame->header.tag, fillerTag(i));
+      }
       zeltest::Bytes joined;
       uint8_t largeId = 0;
       for (int piece = 0; piece < kPieces; ++piece) {
         const auto frame = peer.readFrame(20s);
         ASSERT_TRUE(frame);
         if (piece == 0) largeId = frame->header.transactionId;
+        ASSERT_EQ(frame->header.tag, kCommand);
         ASSERT_EQ(frame->header.transactionId, largeId);
         joined.insert(joined.end(), frame->payload.begin(), frame->payload.end());
       }
       EXPECT_EQ(joined, payloadOf(0, kLarge));
-      const auto frame = peer.readUntil(kCommand, 20s);
+      const auto frame = peer.readFrame(20s);
       ASSERT_TRUE(frame);
       EXPECT_EQ(frame->payload, payloadOf(0));
       EXPECT_EQ(idsInUse(), 2);
