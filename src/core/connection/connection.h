@@ -375,8 +375,9 @@ class Connection {
   ZelPacket* lastQueuedPieceOf(const ZelPacket* request);
   void dropUnsentRest();
   // A piece of a request has been taken for sending: notes whether the
-  // rest of its request is still queued.
-  void notePieceTaken(const ZelPacket* piece);
+  // rest of its request is still queued, and starts the time of the last
+  // piece that holds the id of a request that ended mid-send.
+  void notePieceTaken(ZelPacket* piece);
   void linkIntoSendQueue(PacketChain& packets, bool urgent);
   // Completes a chain the full queue does not take.
   void dropChain(PacketChain& packets);

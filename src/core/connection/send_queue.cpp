@@ -99,7 +99,10 @@ int Connection::takeGather() {
   return count;
 }
 
-void Connection::notePieceTaken(const ZelPacket* piece) {
+void Connection::notePieceTaken(ZelPacket* piece) {
+  // The last piece of a request that ended mid-send waits for the device's
+  // answer from now on (see releaseTransactionId).
+  if (piece == partlySent) piece->remainingMs = core().defaultTimeout();
   partlySent = (piece->mode() & ModeMoreFragments) != 0 ? transactionIdHolder(piece) : nullptr;
 }
 

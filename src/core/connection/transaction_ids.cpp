@@ -89,9 +89,10 @@ void Connection::releaseTransactionId(ZelPacket* packet) {
     // Its first pieces are on the wire: the rest still goes, so that the
     // device gets the request whole, and the device will answer it. Its
     // last piece holds the id as a request nobody waits for, until that
-    // answer comes (and reaches no one) or its time runs out.
+    // answer comes (and reaches no one) or its time runs out. That time
+    // starts when the piece is taken for sending (notePieceTaken): the rest
+    // may queue longer than any time-out behind the pieces being written.
     if (ZelPacket* last = lastQueuedPieceOf(packet)) {
-      last->remainingMs = core().defaultTimeout();
       ids.holders[id] = last;
       partlySent = last;
       return;
