@@ -46,9 +46,10 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 echo "== $kind: running tests"
 log=$build/ctest.log
-# A few tests stream megabytes through 4 KiB socket buffers; on a loaded
-# machine (ThreadSanitizer, every test at once) such a test may miss a
-# wait. It runs up to twice more, and only a third failure fails the build.
+# On a loaded machine (ThreadSanitizer, every test at once) a test that
+# streams through small socket buffers, churns connections or waits for an
+# outside program may miss a wait. It runs up to twice more, and only a
+# third failure fails the build.
 if ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300 --repeat until-pass:3 >"$log" 2>&1; then
   grep -E 'tests passed|Total Test time' "$log"
 else
