@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +16,9 @@
 #include <vector>
 
 #include "core/engine/core.h"
+#include "core/engine/engine_test_util.h"
+#include "core/engine/lock.h"
+#include "core/engine/own_reply_frames.h"
 #include "core/wire/stream_access.h"
 #include "platform/thread.h"
 #include "support/test_device.h"
@@ -26,45 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using zelkit::ZelClient;
 
-constexpr uint32_t kSync = 0x0A370C31;
-constexpr uint32_t kAsync = 0x0A380C31;
-constexpr uint32_t kMessage = 0x0A390C31;
-
-// Who ran which callback, in the order they ran.
-struct CallbackLog {
-  std::mutex mutex;
-  std::vector<std::string> labels;
-  std::vector<uint32_t> threads;
-
-  static void record(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream& stream) {
-    auto* log = static_cast<CallbackLog*>(context);
-    std::string label;
-    while (stream.available() > 0) label.push_back(static_cast<char>(stream.readOctet()));
-    std::lock_guard<std::mutex> guard(log->mutex);
-    log->labels.push_back(label);
-    log->threads.push_back(zelkit::platform::currentThreadId());
-  }
-  size_t count() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return labels.size();
-  }
-};
-
-zeltest::Bytes bytesOf(const std::string& text) { return zeltest::Bytes(text.begin(), text.end()); }
-
-zeltest::Bytes replyTo(const zeltest::RecordedFrame& request, const std::string& payload) {
-  zeltest::FrameHeader header = request.header;
-  header.modeByte = zeltest::kModeReply;
-  return zeltest::encodeFrame(header, bytesOf(payload));
-}
-
-zeltest::Bytes message(uint8_t sequence, const std::string& payload) {
-  zeltest::FrameHeader header;
-  header.tag = kMessage;
-  header.modeByte = zeltest::kModeMessage;
-  header.transactionId = sequence;
-  return zeltest::encodeFrame(header, bytesOf(payload));
-}
+using namespace ownreply;
 
 TEST(OwnReplyReceive, CallbacksInTheSameReadAsTheReplyRunOnTheWorkerInOrder) {
   // S: the synchronous reply; A: the asynchronous request's reply; M1, M2:
@@ -103,18 +70,10 @@ TEST(OwnReplyReceive, CallbacksInTheSameReadAsTheReplyRunOnTheWorkerInOrder) {
     const auto asyncRequest = withAsync ? device.waitForTag(kAsync, 5s, seen) : std::nullopt;
     ASSERT_TRUE(syncRequest && (asyncRequest || !withAsync));
     std::this_thread::sleep_for(20ms);  // the caller waits for its reply by now
-    zeltest::Bytes write;
     std::vector<std::string> expected;
-    for (const std::string& piece : c.pieces) {
-      zeltest::Bytes frame;
-      if (piece == "S") {
-        frame = replyTo(*syncRequest, piece);
-      } else {
-        frame = piece == "A" ? replyTo(*asyncRequest, piece) : message(sequence++, piece);
-        expected.push_back(piece);
-      }
-      write.insert(write.end(), frame.begin(), frame.end());
-    }
+    for (const std::string& piece : c.pieces)
+      if (piece != "S") expected.push_back(piece);
+    const zeltest::Bytes write = oneWrite(c.pieces, *syncRequest, asyncRequest ? &*asyncRequest : nullptr, sequence);
     ASSERT_TRUE(device.sendRaw(0, write, zeltest::WriteStyle::Whole));
     caller.join();
     EXPECT_EQ(errorCode, 0);
@@ -168,6 +127,171 @@ TEST(OwnReplyReceive, CallerThatReceivesGetsTheEndOfItsRequest) {
     client.sendRequest(5000, kAsync, next);
     EXPECT_TRUE(zelkit::detail::StreamAccess::awaitReply(next, &errorCode));
     EXPECT_EQ(next.available(), 5);
+  }
+}
+
+// Holds the worker inside a callback of another connection until let go:
+// what a caller receives meanwhile waits in the hand-off list.
+struct WorkerGate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool open = false;
+
+  static void hold(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+    auto* gate = static_cast<WorkerGate*>(context);
+    std::unique_lock<std::mutex> guard(gate->mutex);
+    gate->entered = true;
+    gate->changed.notify_all();
+    gate->changed.wait_for(guard, 10s, [gate] { return gate->open; });
+  }
+  bool waitEntered() {
+    std::unique_lock<std::mutex> guard(mutex);
+    return changed.wait_for(guard, 5s, [this] { return entered; });
+  }
+  void letGo() {
+    std::lock_guard<std::mutex> guard(mutex);
+    open = true;
+    changed.notify_all();
+  }
+};
+
+bool loggedIn(ZelClient& client) {
+  zelkit::ZelInputStream response;
+  int errorCode = 0;
+  client.sendRequest(5000, kAsync, response);
+  return zelkit::detail::StreamAccess::awaitReply(response, &errorCode);
+}
+
+TEST(OwnReplyReceive, UnregisteredContextLosesItsHandedOffDeliveriesOthersKeepTheirs) {
+  // The asynchronous request's reply (context "dropped") and the device's
+  // messages (context "kept") reach the caller with its reply while the
+  // worker is held; the application unregisters "dropped" before the worker
+  // comes to them.
+  zeltest::TestDevice busyDevice;
+  busyDevice.setRule(kAsync, zeltest::Rule::reply());
+  busyDevice.start();
+  zeltest::TestDevice device;
+  device.setRule(kSync, zeltest::Rule::silent());
+  device.setRule(kAsync, zeltest::Rule::reply());
+  device.start();
+  ZelClient busyClient(("zelp://HookOn1@" + busyDevice.endpoint()).c_str(), 0, 0);
+  ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+  ASSERT_TRUE(loggedIn(busyClient));
+  ASSERT_TRUE(loggedIn(client));
+  // Outlive the test: the connections' close notices come after it.
+  static WorkerGate& gate = *new WorkerGate;
+  static CallbackLog& kept = *new CallbackLog;
+  static CallbackLog& dropped = *new CallbackLog;
+  busyClient.registerMessageCallback(WorkerGate::hold, &gate);
+  client.registerMessageCallback(CallbackLog::record, &kept);
+  device.setRule(kAsync, zeltest::Rule::silent());
+
+  const size_t seen = device.frames().size();
+  zelkit::ZelOutputStream asyncPayload;
+  client.sendRequest(5000, kAsync, asyncPayload, CallbackLog::record, &dropped);
+  const auto asyncRequest = device.waitForTag(kAsync, 5s, seen);
+  ASSERT_TRUE(asyncRequest);
+  uint8_t sequence = 1;
+  ASSERT_TRUE(busyDevice.sendRaw(0, message(sequence++, "hold"), zeltest::WriteStyle::Whole));
+  ASSERT_TRUE(gate.waitEntered());
+
+  auto caller = std::async(std::launch::async, [&] {
+    zelkit::ZelInputStream response;
+    int errorCode = 0;
+    client.sendRequest(5000, kSync, response);
+    return zelkit::detail::StreamAccess::awaitReply(response, &errorCode);
+  });
+  const auto syncRequest = device.waitForTag(kSync, 5s, seen);
+  bool answered = false;
+  if (syncRequest) {
+    std::this_thread::sleep_for(20ms);  // the caller waits for its reply by now
+    const zeltest::Bytes write = oneWrite({"M1", "A", "M2", "S"}, *syncRequest, &*asyncRequest, sequence);
+    answered = device.sendRaw(0, write, zeltest::WriteStyle::Whole) &&
+               caller.wait_for(5s) == std::future_status::ready && caller.get();
+  }
+  if (answered) client.unregisterCallback(CallbackLog::record, &dropped);
+  gate.letGo();
+  ASSERT_TRUE(answered) << "the caller did not receive its reply while the worker was held";
+
+  // They run in order: once the last message ran, the reply before it had.
+  EXPECT_TRUE(enginetest::waitUntil([] { return kept.count() >= 2; }, 5000ms));
+  EXPECT_EQ(kept.labelsFrom(0), (std::vector<std::string>{"M1", "M2"}));
+  EXPECT_EQ(dropped.count(), 0u);
+}
+
+TEST(OwnReplyReceive, CloseFromAnotherThreadWhileTheCallerHoldsReceivesEndsItsRequest) {
+  // Each pause after the device has the request puts the close at another
+  // point of the caller's wait: as it takes the hold, as it starts to wait
+  // for input, deep in that wait.
+  const std::chrono::milliseconds pauses[] = {0ms, 1ms, 5ms, 30ms};
+  zeltest::TestDevice device;
+  device.setRule(kSync, zeltest::Rule::silent());
+  device.setRule(kAsync, zeltest::Rule::reply(bytesOf("after")));
+  device.start();
+  ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+  for (int round = 0; round < 3; ++round) {
+    for (const auto pause : pauses) {
+      SCOPED_TRACE(testing::Message() << "round " << round << ", close after " << pause.count() << " ms");
+      ASSERT_TRUE(loggedIn(client));
+      const size_t seen = device.frames().size();
+      int errorCode = 0;
+      bool answered = true;
+      std::thread caller([&] {
+        zelkit::ZelInputStream response;
+        client.sendRequest(5000, kSync, response);
+        answered = zelkit::detail::StreamAccess::awaitReply(response, &errorCode);
+      });
+      const bool sent = device.waitForTag(kSync, 5s, seen).has_value();
+      std::this_thread::sleep_for(pause);
+      client.disconnect();
+      caller.join();
+      ASSERT_TRUE(sent);
+      EXPECT_FALSE(answered);
+      EXPECT_NE(errorCode, zelkit::ResponseTimeout);
+    }
+  }
+  EXPECT_TRUE(loggedIn(client));  // and the connection serves again
+}
+
+TEST(OwnReplyReceive, CallerThatHoldsTheLibraryLockLeavesReceivingToTheWorker) {
+  // It cannot let go of the lock while it would wait for input, so the
+  // worker must receive for it, and time it out.
+  struct Case {
+    const char* name;
+    zeltest::Rule rule;
+    int timeoutMs;
+    int errorCode;
+  } const cases[] = {
+      {"reply", zeltest::Rule::reply(bytesOf("R")), 5000, 0},
+      {"time-out", zeltest::Rule::silent(), 300, zelkit::ResponseTimeout},
+  };
+  zeltest::TestDevice device;
+  device.setRule(kAsync, zeltest::Rule::reply());
+  device.start();
+  // Never destroyed: a caller stuck with the lock would block its destructor.
+  static ZelClient& client = *new ZelClient(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+  ASSERT_TRUE(loggedIn(client));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zeltest::Rule rule = c.rule;
+    rule.delay = 20ms;  // the caller waits by then
+    device.setRule(kSync, rule);
+    // Detached: a caller that never ends must fail the test, not hang it.
+    auto outcome = std::make_shared<std::promise<std::pair<bool, int>>>();
+    auto ended = outcome->get_future();
+    std::thread([outcome, timeoutMs = c.timeoutMs] {
+      zelkit::detail::GlobalLock lock;
+      zelkit::ZelInputStream response;
+      int errorCode = 0;
+      client.sendRequest(timeoutMs, kSync, response);
+      const bool answered = zelkit::detail::StreamAccess::awaitReply(response, &errorCode);
+      outcome->set_value({answered, errorCode});
+    }).detach();
+    ASSERT_EQ(ended.wait_for(10s), std::future_status::ready) << "the caller never ended";
+    const auto [answered, errorCode] = ended.get();
+    EXPECT_EQ(answered, c.errorCode == 0);
+    EXPECT_EQ(errorCode, c.errorCode);
   }
 }
 
