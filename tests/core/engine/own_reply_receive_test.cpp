@@ -177,14 +177,16 @@ TEST(OwnReplyReceive, UnregisteredContextLosesItsHandedOffDeliveriesOthersKeepTh
   device.start();
   ZelClient busyClient(("zelp://HookOn1@" + busyDevice.endpoint()).c_str(), 0, 0);
   ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
-  ASSERT_TRUE(loggedIn(busyClient));
-  ASSERT_TRUE(loggedIn(client));
   // Outlive the test: the connections' close notices come after it.
   static WorkerGate& gate = *new WorkerGate;
   static CallbackLog& kept = *new CallbackLog;
   static CallbackLog& dropped = *new CallbackLog;
   busyClient.registerMessageCallback(WorkerGate::hold, &gate);
   client.registerMessageCallback(CallbackLog::record, &kept);
+  // The device's answer to the new registration has been handled once a
+  // later reply has: one the port took already would be the worker's.
+  ASSERT_TRUE(loggedIn(busyClient));
+  ASSERT_TRUE(loggedIn(client));
   device.setRule(kAsync, zeltest::Rule::silent());
 
   const size_t seen = device.frames().size();
