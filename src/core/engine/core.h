@@ -162,9 +162,11 @@ class Core {
   // queue is written once the lock is let go (Connection::sendQueuedUnlocked):
   // true when this connection's is.
   bool deferSendUntilUnlocked(Connection* connection);
-  // Requests made on the worker while it handles a completion (by callbacks,
-  // replies that free a transaction id, ...) are sent together once it is
-  // handled: one gathered send per connection instead of one per request.
+  // Requests made while a completion is handled (by callbacks, replies that
+  // free a transaction id, keep-alive answers, ...) are sent together once it
+  // is handled: one gathered send per connection instead of one per request.
+  // That is on the worker, and on a caller that receives its own reply.
+  bool handlesCompletions() const { return onWorkerThread() || handingOffCallbacks(); }
   void deferSend(Connection* connection);
   void forgetDeferredSend(Connection* connection);
   void flushDeferredSends();
@@ -337,6 +339,8 @@ class Core {
   void* deferredWakeups[MAX_DEFERRED_WAKEUPS] = {};
   int deferredWakeupCount = 0;
   List<ZelPacket> handedOff;
+  // Handed off and not yet delivered (the one the worker runs included).
+  int handOffsUnsettled = 0;
   IoOperation handOffOp = {{}, HandedOffDeliveries};
 };
 
