@@ -173,9 +173,10 @@ class Core {
   void deliver(uint32_t code, ZelPacket* packet, ZelPacket* request);
   // A synchronous caller may receive its connection's frames itself while
   // it waits (a thread woken by its own reply instead of by the worker); the
-  // callbacks among those frames are handed to the worker, in order. False
-  // when the caller cannot do so now and is to sleep instead; true once the
-  // stream has completed.
+  // callbacks among those frames are handed to the worker, in order, and a
+  // reply behind them waits for the worker too (the caller then sleeps until
+  // it has run them). False when the caller cannot do so now and is to sleep
+  // instead; true once the stream has completed.
   bool receiveOwnReply(Connection* connection, ZelInputStream& stream);
   // Writes what a synchronous request queued on the connection, catching a
   // reply that comes meanwhile the same way.

@@ -3,9 +3,12 @@
 // completion port's input watch, so the reply wakes the caller alone and
 // one thread hand-off is saved (the worker's, which would have woken the
 // caller in turn). The caller handles the receive completions exactly as
-// the worker does, under the lock; only the callbacks among the frames go
-// to the worker, which runs them, in order, before anything newer of the
-// connection.
+// the worker does, under the lock, and sends what handling them triggers
+// as the worker does once each is handled; only the callbacks among the
+// frames go to the worker, which runs them, in order, before anything newer
+// of the connection. A reply that comes behind such callbacks goes to the
+// worker as well, so that the call returns after they ran, as it did when
+// the worker received everything.
 #include <atomic>
 
 #include "core/connection/connection.h"
