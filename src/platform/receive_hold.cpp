@@ -40,25 +40,30 @@ void ReceiveHold::release() {
   use_.release();
 }
 
-bool ReceiveHold::takeReceive(Overlapped* operation, Completion& out) {
-  if (!held_) return false;
+ReceiveHold::Take ReceiveHold::takeReceive(Overlapped* operation, Completion& out) {
+  if (!held_) return Take::NotHere;
   LockedSlot slot(socket_);
   if (!slot || slot->generation != use_.generation() || slot->port == nullptr || slot->input.head != operation)
-    return false;
+    return Take::NotHere;
   uint32_t status;
-  if (!performOperation(*slot, *operation, status)) return false;
+  if (!performOperation(*slot, *operation, status)) return Take::WaitForInput;
   slot->input.pop();
   out = completionOf(*slot, *operation, status);
-  return true;
+  return Take::Taken;
 }
 
-ReceiveHold::Outcome ReceiveHold::waitForInput(int timeoutMs) {
+ReceiveHold::Outcome ReceiveHold::waitForInput(int timeoutMs) { return wait(true, timeoutMs); }
+
+ReceiveHold::Outcome ReceiveHold::waitForWakeUp(int timeoutMs) { return wait(false, timeoutMs); }
+
+ReceiveHold::Outcome ReceiveHold::wait(bool watchInput, int timeoutMs) {
   if (!held_ || !use_.stillOpen()) return Outcome::Closed;
-  pollfd fds[2] = {{use_.fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-  const int ready = poll(fds, 2, timeoutMs);
+  // The wake descriptor first: a wait for a wake-up alone watches nothing else.
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {use_.fd(), POLLIN, 0}};
+  const int ready = poll(fds, watchInput ? 2 : 1, timeoutMs);
   if (!use_.stillOpen()) return Outcome::Closed;
-  if (ready > 0 && fds[0].revents != 0) return Outcome::Input;
-  if (ready > 0 && fds[1].revents != 0) return Outcome::Woken;
+  if (ready > 0 && watchInput && fds[1].revents != 0) return Outcome::Input;
+  if (ready > 0 && fds[0].revents != 0) return Outcome::Woken;
   return Outcome::TimedOut;  // or interrupted: the caller looks again
 }
 

@@ -23,19 +23,25 @@ class ReceiveHold {
   void release();
 
   // Performs operation when it is the socket's first outstanding receive
-  // and it can finish now: true with its completion in out, which the port
-  // never sees.
-  bool takeReceive(Overlapped* operation, Completion& out);
+  // and it can finish now (Taken, with its completion in out, which the port
+  // never sees). Otherwise it waits for input, or it is not the hold's to
+  // perform (NotHere): the port performed it before the hold began, or on a
+  // hang-up, and completes it; the socket may stay readable meanwhile.
+  enum class Take { Taken, WaitForInput, NotHere };
+  Take takeReceive(Overlapped* operation, Completion& out);
 
-  // What ends a wait for input: another thread may wake the holder through
-  // its wake descriptor (signalWakeDescriptor); clearWakeups forgets the
-  // wake-ups given so far.
+  // What ends a wait: another thread may wake the holder through its wake
+  // descriptor (signalWakeDescriptor); clearWakeups forgets the wake-ups
+  // given so far. waitForWakeUp does not look at the socket's input.
   enum class Outcome { Input, Woken, TimedOut, Closed };
   Outcome waitForInput(int timeoutMs);
+  Outcome waitForWakeUp(int timeoutMs);
   int wakeDescriptor() const { return wakeFd_; }
   void clearWakeups();
 
  private:
+  Outcome wait(bool watchInput, int timeoutMs);
+
   SocketUse use_;
   Socket socket_ = 0;
   int wakeFd_ = -1;

@@ -19,6 +19,7 @@ namespace {
 
 using namespace loopback;
 using Outcome = ReceiveHold::Outcome;
+using Take = ReceiveHold::Take;
 
 constexpr uint32_t NothingMs = 100;
 
@@ -42,10 +43,10 @@ struct HeldReceive {
 TEST(ReceiveHold, HolderPerformsTheReceiveThePortNeverSees) {
   HeldReceive held;
   Completion completion;
-  EXPECT_FALSE(held.hold.takeReceive(&held.operation, completion));  // nothing there yet
+  EXPECT_EQ(held.hold.takeReceive(&held.operation, completion), Take::WaitForInput);  // nothing there yet
   sendPlain(held.connection.peer, "reply");
   EXPECT_EQ(held.hold.waitForInput(5000), Outcome::Input);
-  ASSERT_TRUE(held.hold.takeReceive(&held.operation, completion));
+  ASSERT_EQ(held.hold.takeReceive(&held.operation, completion), Take::Taken);
   EXPECT_TRUE(completion.ok);
   EXPECT_EQ(completion.operation, &held.operation);
   EXPECT_EQ(completion.key, 3u);
@@ -57,7 +58,7 @@ TEST(ReceiveHold, HolderPerformsTheReceiveThePortNeverSees) {
   ASSERT_EQ(held.hold.waitForInput(5000), Outcome::Input);
   ASSERT_EQ(startReceive(held.connection.layer, held.buffer, sizeof held.buffer, &held.operation), 0u);
   EXPECT_EQ(nextCompletion(NothingMs).operation, nullptr);
-  ASSERT_TRUE(held.hold.takeReceive(&held.operation, completion));
+  ASSERT_EQ(held.hold.takeReceive(&held.operation, completion), Take::Taken);
   EXPECT_EQ(completion.bytes, 4u);
 }
 
@@ -69,6 +70,30 @@ TEST(ReceiveHold, InputDuringTheHoldReachesThePortOnceGivenBack) {
   const Completion completion = nextCompletion();
   EXPECT_EQ(completion.operation, &held.operation);
   EXPECT_EQ(completion.bytes, 4u);
+}
+
+TEST(ReceiveHold, AReceiveThePortPerformedBeforeTheHoldIsWaitedForWithoutWatchingInput) {
+  Connection connection;
+  uint8_t buffer[16] = {};
+  Overlapped operation;
+  while (nextCompletion(0).operation != nullptr) {
+  }
+  require(associateSocket(testPort(), connection.layer, 3), "associate");
+  sendPlain(connection.peer, "early");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(startReceive(connection.layer, buffer, sizeof buffer, &operation), 0u);  // performed at once
+  ReceiveHold hold;
+  ASSERT_TRUE(hold.hold(connection.layer));
+  Completion completion;
+  EXPECT_EQ(hold.takeReceive(&operation, completion), Take::NotHere);
+  sendPlain(connection.peer, "more");  // the socket stays readable
+  hold.clearWakeups();
+  EXPECT_EQ(hold.waitForWakeUp(50), Outcome::TimedOut);
+  EXPECT_EQ(hold.waitForInput(5000), Outcome::Input);
+  signalWakeDescriptor(hold.wakeDescriptor());
+  EXPECT_EQ(hold.waitForWakeUp(5000), Outcome::Woken);
+  hold.release();
+  EXPECT_EQ(nextCompletion().bytes, 5u);  // the port's, as it was
 }
 
 TEST(ReceiveHold, ASecondHoldOfTheSocketIsRefused) {

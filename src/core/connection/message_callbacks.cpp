@@ -5,9 +5,35 @@ namespace zelkit::detail {
 
 namespace {
 
-// The next entry of the message fan-out, which runs callbacks with the lock
-// released; removing an entry moves it on.
-CallbackEntry* dispatchCursor = nullptr;
+// Each message fan-out under way keeps its next entry here. A fan-out runs
+// callbacks with the lock let go, and meanwhile another may start and end
+// (a caller that receives its own reply on another connection) and entries
+// may be removed: removing one moves every cursor past it.
+class FanOutCursor {
+ public:
+  explicit FanOutCursor(CallbackEntry* first) : next(first), outer(underWay_) { underWay_ = this; }
+  ~FanOutCursor() {
+    for (FanOutCursor** link = &underWay_; *link != nullptr; link = &(*link)->outer) {
+      if (*link == this) {
+        *link = outer;
+        return;
+      }
+    }
+  }
+  FanOutCursor(const FanOutCursor&) = delete;
+  FanOutCursor& operator=(const FanOutCursor&) = delete;
+
+  static void skip(const CallbackEntry* removed) {
+    for (FanOutCursor* cursor = underWay_; cursor != nullptr; cursor = cursor->outer)
+      if (cursor->next == removed) cursor->next = removed->next;
+  }
+
+  CallbackEntry* next;
+
+ private:
+  static inline FanOutCursor* underWay_ = nullptr;
+  FanOutCursor* outer;  // the fan-out under way before this one
+};
 
 enum CallbackAction { Register = 0, Subscribe = 1, Unsubscribe = 2 };
 
@@ -33,15 +59,15 @@ bool CallbackEntry::matches(uint32_t tag) const {
 
 void Connection::deliverMessage(ZelPacket* packet) {
   const uint32_t tag = packet->headerWord(0);
-  for (CallbackEntry* entry = callbacks.first(); entry != nullptr; entry = dispatchCursor) {
-    dispatchCursor = entry->next;
+  FanOutCursor cursor(callbacks.first());
+  while (CallbackEntry* entry = cursor.next) {
+    cursor.next = entry->next;
     if (!entry->receives(tag)) continue;
     ZelPacket* copy = ZelPacket::clone(packet);
     copy->callback = entry->callback;
     copy->context = entry->context;
     core().deliver(0, copy, nullptr);
   }
-  dispatchCursor = nullptr;
   ZelPacket::free(packet);
 }
 
@@ -98,7 +124,7 @@ void Connection::removeCallbackEntries(ZelCallback function, void* context) {
   for (CallbackEntry* entry = callbacks.first(); entry != nullptr;) {
     CallbackEntry* next = entry->next;
     if (context == nullptr || (entry->context == context && (function == nullptr || entry->callback == function))) {
-      if (dispatchCursor == entry) dispatchCursor = next;
+      FanOutCursor::skip(entry);
       callbacks.remove(entry);
       delete entry;
     }

@@ -42,7 +42,7 @@ bool Connection::readyToSend() const {
 
 void Connection::sendIfIdle() {
   if (!readyToSend()) return;
-  if (core().onWorkerThread())
+  if (core().handlesCompletions())
     core().deferSend(this);
   else if (!core().deferSendUntilUnlocked(this))
     sendQueued();

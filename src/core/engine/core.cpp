@@ -92,7 +92,21 @@ void Core::startWorker(bool force, bool forRequest) {
   if (platform::startThread(workerThreadMain, this)) workerStarted = true;
 }
 
-void Core::requestTerminate() { terminating_.store(true, std::memory_order_release); }
+void Core::requestTerminate() {
+  GlobalLock lock;
+  terminating_.store(true, std::memory_order_release);
+  // No worker times requests out from now on: every synchronous caller ends
+  // now, as if its time had run out. (The request itself stays where it is,
+  // and completes no one.)
+  while (ZelInputStream* stream = armedStreams.first()) {
+    ZelPacket* request = stream->request_;
+    ZelPacket* failure = ZelPacket::clone(request);
+    failure->callback = syncRequestMarker;
+    deliver(ResponseTimeout, failure, request);
+  }
+  for (Connection* connection = connections.first(); connection != nullptr; connection = connection->next)
+    wakeOwnReplyReceiver(connection);
+}
 
 uint32_t Core::nextConnectionId() {
   GlobalLock lock;

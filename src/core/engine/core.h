@@ -162,18 +162,21 @@ class Core {
   // queue is written once the lock is let go (Connection::sendQueuedUnlocked):
   // true when this connection's is.
   bool deferSendUntilUnlocked(Connection* connection);
-  // Requests made on the worker while it handles a completion (by callbacks,
-  // replies that free a transaction id, ...) are sent together once it is
-  // handled: one gathered send per connection instead of one per request.
+  // Requests made while a completion is handled (by callbacks, replies that
+  // free a transaction id, keep-alive answers, ...) are sent together once it
+  // is handled: one gathered send per connection instead of one per request.
+  // That is on the worker, and on a caller that receives its own reply.
+  bool handlesCompletions() const { return onWorkerThread() || handingOffCallbacks(); }
   void deferSend(Connection* connection);
   void forgetDeferredSend(Connection* connection);
   void flushDeferredSends();
   void deliver(uint32_t code, ZelPacket* packet, ZelPacket* request);
   // A synchronous caller may receive its connection's frames itself while
   // it waits (a thread woken by its own reply instead of by the worker); the
-  // callbacks among those frames are handed to the worker, in order. False
-  // when the caller cannot do so now and is to sleep instead; true once the
-  // stream has completed.
+  // callbacks among those frames are handed to the worker, in order, and a
+  // reply behind them waits for the worker too (the caller then sleeps until
+  // it has run them). False when the caller cannot do so now and is to sleep
+  // instead; true once the stream has completed.
   bool receiveOwnReply(Connection* connection, ZelInputStream& stream);
   // Writes what a synchronous request queued on the connection, catching a
   // reply that comes meanwhile the same way.
@@ -337,6 +340,8 @@ class Core {
   void* deferredWakeups[MAX_DEFERRED_WAKEUPS] = {};
   int deferredWakeupCount = 0;
   List<ZelPacket> handedOff;
+  // Handed off and not yet delivered (the one the worker runs included).
+  int handOffsUnsettled = 0;
   IoOperation handOffOp = {{}, HandedOffDeliveries};
 };
 

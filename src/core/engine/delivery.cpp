@@ -4,6 +4,7 @@
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
+#include "core/engine/unlocked_send.h"
 #include "platform/thread.h"
 
 namespace zelkit::detail {
@@ -17,6 +18,16 @@ void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
     for (ZelInputStream* stream = armedStreams.first(); stream != nullptr; stream = stream->next_) {
       if (request == nullptr || stream->request_ != request) continue;
       void* waiter = request->waiterEvent;
+      if (handingOffCallbacks() && handOffsUnsettled > 0) {
+        // The callbacks of frames before this reply wait for the worker: so
+        // does the reply, or the call would return before they ran. The
+        // stream waits for the reply packet from now on (the request is
+        // freed after this).
+        stream->request_ = packet;
+        packet->waiterEvent = waiter;
+        handOffToWorker(packet);
+        return;
+      }
       // Done with the stream here, so that its waiter needs no lock when it
       // wakes: off the list, and no longer tied to the request, which is
       // freed after this (a new packet may reuse its memory).
@@ -58,12 +69,17 @@ void Core::deliver(uint32_t code, ZelPacket* packet, ZelPacket* request) {
 void Core::handOffToWorker(ZelPacket* packet) {
   const bool first = handedOff.isEmpty();
   handedOff.append(packet);
+  ++handOffsUnsettled;
   if (first) platform::postCompletion(completionPort, 0, 0, &handOffOp.record);
 }
 
 void Core::runHandedOffDeliveries() {
-  // Taken one by one: a callback lets go of the lock, and more may come.
-  while (ZelPacket* packet = handedOff.popFront()) deliver(0, packet, nullptr);
+  // Taken one by one: a callback lets go of the lock, and more may come. A
+  // synchronous reply among them is its own request (see deliver).
+  while (ZelPacket* packet = handedOff.popFront()) {
+    deliver(0, packet, packet->callback == syncRequestMarker ? packet : nullptr);
+    --handOffsUnsettled;
+  }
 }
 
 void Core::wakeWaiter(void* event) {
@@ -88,7 +104,12 @@ void Core::runCallbackTracked(ZelCallback callback, void* context, ZelPacket* pa
   const bool timed = loggingEnabled();
   const int depth = releaseGlobalCompletely();
   if (onWorkerThread()) flushWakeups();  // a callback may take long
-  invokeCallback(callback, context, packet, timed);
+  {
+    // Run from inside a sendRequest of this thread (a request that failed at
+    // once), it is not part of that request's send.
+    UnlockedSendScope outside(UnlockedSendScope::Pause);
+    invokeCallback(callback, context, packet, timed);
+  }
   reacquireGlobal(depth);
   for (RunningCallback** link = &runningCallbacks; *link != nullptr; link = &(*link)->next) {
     if (*link == &running) {
@@ -152,19 +173,25 @@ void Core::dispatchQueuedCallbacks() {
 void Core::discardDeliveriesOf(const Connection* connection, void* context) {
   GlobalLock lock;
   const char* source = connection != nullptr ? connection->url : nullptr;
+  // Returns how many it dropped.
   auto discardFrom = [&](List<ZelPacket>& deliveries) {
+    int dropped = 0;
     for (ZelPacket* packet = deliveries.first(); packet != nullptr;) {
       ZelPacket* next = packet->pNext;
       const bool requestCompletion = connection != nullptr && (packet->mode() & 0x0F) != Message;
-      if (packet->sourceUrl == source && (packet->context == context || (context == nullptr && requestCompletion))) {
+      // A synchronous caller keeps its reply whatever the context.
+      if (packet->sourceUrl == source && packet->callback != syncRequestMarker &&
+          (packet->context == context || (context == nullptr && requestCompletion))) {
         deliveries.remove(packet);
         ZelPacket::free(packet);
+        ++dropped;
       }
       packet = next;
     }
+    return dropped;
   };
   discardFrom(callbackQueue);
-  discardFrom(handedOff);
+  handOffsUnsettled -= discardFrom(handedOff);
   // Local notifications wait among the timers for the next pass.
   for (ZelPacket* packet = timers.first(); packet != nullptr;) {
     ZelPacket* next = packet->pNext;

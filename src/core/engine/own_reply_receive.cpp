@@ -3,14 +3,18 @@
 // completion port's input watch, so the reply wakes the caller alone and
 // one thread hand-off is saved (the worker's, which would have woken the
 // caller in turn). The caller handles the receive completions exactly as
-// the worker does, under the lock; only the callbacks among the frames go
-// to the worker, which runs them, in order, before anything newer of the
-// connection.
+// the worker does, under the lock, and sends what handling them triggers
+// as the worker does once each is handled; only the callbacks among the
+// frames go to the worker, which runs them, in order, before anything newer
+// of the connection. A reply that comes behind such callbacks goes to the
+// worker as well, so that the call returns after they ran, as it did when
+// the worker received everything.
 #include <atomic>
 
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
+#include "core/wire/stream_access.h"
 #include "platform/receive_hold.h"
 #include "platform/socket_table.h"
 #include "zelkit/streams.h"
@@ -60,23 +64,42 @@ class Core::OwnReplyReceiver {
   bool stillReceiving() const {
     return connection_->socketGeneration == generation_ && receivesFramesPlainly(connection_);
   }
-  // Handles the receives that can finish now.
-  void takeAvailable() {
+  // Handles the receives that can finish now, each as the worker would,
+  // sends it triggers included; tells how the last one stands.
+  platform::ReceiveHold::Take takeAvailable() {
     platform::Completion completion;
-    while (stillReceiving() && hold_.takeReceive(&connection_->receiveOp.record, completion))
+    for (;;) {
+      if (!stillReceiving()) return platform::ReceiveHold::Take::NotHere;
+      const auto take = hold_.takeReceive(&connection_->receiveOp.record, completion);
+      if (take != platform::ReceiveHold::Take::Taken) return take;
       core_.onConnectionCompletion(connection_, &connection_->receiveOp, completion);
+      core_.flushDeferredSends();
+    }
   }
-  // Until the stream has completed, or this thread can no longer receive.
-  void receiveUntil(const std::atomic_ref<uint16_t>& state) {
+  // Until the stream has completed, its reply waits behind callbacks for
+  // the worker (see Core::deliver), or this thread can no longer receive.
+  void receiveUntil(const ZelInputStream& stream) {
     for (;;) {
       hold_.clearWakeups();  // before looking: a wake-up given after this is kept
-      takeAvailable();
-      if (state.load(std::memory_order_acquire) == 2 || !stillReceiving()) return;
+      const auto take = takeAvailable();
+      if (completed(stream) || replyHandedOff(stream) || !stillReceiving()) return;
       unlockGlobal();
-      const auto outcome = hold_.waitForInput(OWN_REPLY_WAIT_SLICE_MS);
+      // A receive the port took is the worker's to complete, which wakes
+      // this thread; the socket may stay readable until then.
+      const auto outcome = take == platform::ReceiveHold::Take::NotHere ? hold_.waitForWakeUp(OWN_REPLY_WAIT_SLICE_MS)
+                                                                          : hold_.waitForInput(OWN_REPLY_WAIT_SLICE_MS);
       lockGlobal();
       if (outcome == platform::ReceiveHold::Outcome::Closed) return;
     }
+  }
+
+  static bool completed(const ZelInputStream& stream) {
+    return std::atomic_ref<const uint16_t>(stream.state_).load(std::memory_order_acquire) == 2;
+  }
+  // The stream waits for a reply the worker is to deliver (it stands for
+  // the request, see Core::deliver).
+  static bool replyHandedOff(const ZelInputStream& stream) {
+    return stream.request_ != nullptr && (stream.request_->mode() & 0x0F) != Request;
   }
 
  private:
@@ -105,17 +128,23 @@ void Core::writeCatchingReply(Connection* connection) {
 }
 
 bool Core::receiveOwnReply(Connection* connection, ZelInputStream& stream) {
-  std::atomic_ref<uint16_t> state(stream.state_);
   // The lock is let go while the caller waits for input: only a caller
   // that holds it no deeper than this may do so.
   if (globalLockHeld()) return false;
-  GlobalLock lock;
-  if (state.load(std::memory_order_acquire) == 2) return true;
-  if (stream.state_ != 1) return false;
-  OwnReplyReceiver receiver(*this, connection);
-  if (!receiver.begin()) return false;
-  receiver.receiveUntil(state);
-  return state.load(std::memory_order_acquire) == 2;
+  {
+    GlobalLock lock;
+    if (OwnReplyReceiver::completed(stream)) return true;
+    if (stream.state_ != 1) return false;
+    OwnReplyReceiver receiver(*this, connection);
+    if (!receiver.begin()) return false;
+    receiver.receiveUntil(stream);
+    if (OwnReplyReceiver::completed(stream)) return true;
+    if (!OwnReplyReceiver::replyHandedOff(stream)) return false;
+  }
+  // The reply waits behind callbacks for the worker, which completes it:
+  // the socket is given back, and the caller sleeps.
+  StreamAccess::sleepUntilCompleted(stream);
+  return true;
 }
 
 }  // namespace zelkit::detail

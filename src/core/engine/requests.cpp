@@ -5,6 +5,7 @@
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
+#include "core/engine/unlocked_send.h"
 
 namespace zelkit::detail {
 
@@ -38,28 +39,6 @@ ZelPacket* errorReplyPacket(int32_t errorCode, int32_t& payloadLength) {
   return packet;
 }
 
-// The connection whose queue an application thread writes once its
-// outermost sendRequest has let go of the lock.
-struct UnlockedSend {
-  bool collecting = false;
-  Connection* connection = nullptr;
-};
-thread_local UnlockedSend unlockedSend;
-
-// Collects for the length of one outermost sendRequest. (A callback run on
-// this thread meanwhile, with the lock let go, may make requests of its own.)
-class UnlockedSendScope {
- public:
-  UnlockedSendScope() : outer_(unlockedSend) { unlockedSend = {true, nullptr}; }
-  ~UnlockedSendScope() { unlockedSend = outer_; }
-  UnlockedSendScope(const UnlockedSendScope&) = delete;
-  UnlockedSendScope& operator=(const UnlockedSendScope&) = delete;
-  Connection* connection() const { return unlockedSend.connection; }
-
- private:
-  const UnlockedSend outer_;
-};
-
 }  // namespace
 
 int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
@@ -68,7 +47,7 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
   // sends anyway), the request is sent as it is queued.
   if (globalLockHeld() || onWorkerThread())
     return submitRequest(timeoutMs, connection, header, mode, payload, response, callback, context);
-  UnlockedSendScope scope;
+  UnlockedSendScope scope(UnlockedSendScope::Collect);
   const int result = submitRequest(timeoutMs, connection, header, mode, payload, response, callback, context);
   if (Connection* sending = scope.connection()) {
     if (response != nullptr)
@@ -82,10 +61,7 @@ int Core::sendRequest(int32_t timeoutMs, Connection* connection, const ZelHeader
 bool Core::deferSendUntilUnlocked(Connection* connection) {
   // Client connections live as long as the process, so the write after the
   // lock is let go finds this one still there; TLS keeps its own send path.
-  if (!unlockedSend.collecting || connection->ssl != nullptr || connection->session != nullptr) return false;
-  if (unlockedSend.connection != nullptr && unlockedSend.connection != connection) return false;
-  unlockedSend.connection = connection;
-  return true;
+  return connection->ssl == nullptr && connection->session == nullptr && UnlockedSendScope::collect(connection);
 }
 
 int Core::submitRequest(int32_t timeoutMs, Connection* connection, const ZelHeader& header, uint32_t mode,
@@ -95,10 +71,13 @@ int Core::submitRequest(int32_t timeoutMs, Connection* connection, const ZelHead
   if (response != nullptr && onWorkerThread()) throw new BadParameterException();
 
   const bool failed = connection->state == ConnectionState::Failed;
+  // After terminate no worker times requests out: a synchronous one would
+  // wait for ever, so it ends at once, as if its time had run out.
+  const bool unanswerable = response != nullptr && isTerminating();
   // A request takes its id when it is queued (it may have to wait for one);
   // one that fails at once takes the next counter value.
   uint32_t transactionId = static_cast<uint32_t>(header.transactionId) & 0xFF;
-  if (mode == Request) transactionId = failed ? connection->nextRequestCounter() & 0xFF : 0;
+  if (mode == Request) transactionId = failed || unanswerable ? connection->nextRequestCounter() & 0xFF : 0;
   uint8_t modeByte = static_cast<uint8_t>(mode);
   int32_t payloadLength = payload.size();
   int32_t tableLength = 0;
@@ -138,11 +117,12 @@ int Core::submitRequest(int32_t timeoutMs, Connection* connection, const ZelHead
     noteSynchronousRequest(response, !failed && connection->session == nullptr ? connection : nullptr);
   }
 
-  if (failed) {
+  if (failed || unanswerable) {
+    const ErrorCodes code = failed ? InvalidAddress : ResponseTimeout;
     // The log shows what is delivered.
-    ZelPacket::setError(packet, InvalidAddress);
-    connection->logPacket("inv ", packet);
-    failChain(chain, InvalidAddress);
+    ZelPacket::setError(packet, code);
+    connection->logPacket(failed ? "inv " : "tout", packet);
+    failChain(chain, code);
     return static_cast<int>(transactionId);
   }
   const bool urgent = packet->callback == Connection::onRegisterReply;

@@ -4,6 +4,8 @@
 // receives its own reply: the device's side is written with the test
 // device's own codec.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -12,6 +14,8 @@
 #include "platform/thread.h"
 #include "support/test_device.h"
 #include "support/wire_codec.h"
+#include "core/wire/stream_access.h"
+#include "zelkit/client.h"
 #include "zelkit/streams.h"
 
 namespace ownreply {
@@ -72,6 +76,39 @@ inline zeltest::Bytes oneWrite(const std::vector<std::string>& pieces, const zel
     write.insert(write.end(), frame.begin(), frame.end());
   }
   return write;
+}
+
+// Holds the worker inside a callback of another connection until let go:
+// what a caller receives meanwhile waits in the hand-off list.
+struct WorkerGate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool open = false;
+
+  static void hold(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
+    auto* gate = static_cast<WorkerGate*>(context);
+    std::unique_lock<std::mutex> guard(gate->mutex);
+    gate->entered = true;
+    gate->changed.notify_all();
+    gate->changed.wait_for(guard, std::chrono::seconds(10), [gate] { return gate->open; });
+  }
+  bool waitEntered() {
+    std::unique_lock<std::mutex> guard(mutex);
+    return changed.wait_for(guard, std::chrono::seconds(5), [this] { return entered; });
+  }
+  void letGo() {
+    std::lock_guard<std::mutex> guard(mutex);
+    open = true;
+    changed.notify_all();
+  }
+};
+
+inline bool loggedIn(zelkit::ZelClient& client) {
+  zelkit::ZelInputStream response;
+  int errorCode = 0;
+  client.sendRequest(5000, kAsync, response);
+  return zelkit::detail::StreamAccess::awaitReply(response, &errorCode);
 }
 
 }  // namespace ownreply
