@@ -361,3 +361,82 @@ TEST(OwnReplyOrder, CallWaitsForTheWorkerToRunTheCallbacksBeforeItsReply) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every message reaches each of two entries once and in order, while
+// several threads make synchronous requests on the same connection (their
+// callers receive the messages among their replies) and one makes
+// asynchronous ones.
+TEST(OwnReplyOrder, PushesAmongManyCallersReachEveryEntryOnceInOrder) {
+  zeltest::TestDevice device;
+  device.setRule(kSync, zeltest::Rule::echo());
+  device.setRule(kAsync, zeltest::Rule::echo());
+  device.start();
+  ZelClient client(hookOnUrl(device).c_str(), 0, 0);
+  struct Sequence {
+    std::mutex mutex;
+    std::vector<uint32_t> seen;
+    static void record(void* context, zelkit::ZelHeader&, zelkit::ZelInputStream& stream) {
+      auto* self = static_cast<Sequence*>(context);
+      const uint32_t number = stream.readULong();
+      std::lock_guard<std::mutex> guard(self->mutex);
+      self->seen.push_back(number);
+    }
+    size_t count() {
+      std::lock_guard<std::mutex> guard(mutex);
+      return seen.size();
+    }
+  };
+  static Sequence& primary = *new Sequence;
+  static Sequence& subscriber = *new Sequence;
+  client.registerMessageCallback(Sequence::record, &primary);
+  const unsigned long tags[] = {kMessage};
+  client.subscribeMessageCallback(Sequence::record, &subscriber, tags, 1);
+  ASSERT_TRUE(loggedIn(client));
+
+  constexpr uint32_t kPushes = 2000;
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; !done.load(); ++round) {
+        zelkit::ZelOutputStream out;
+        out.writeULong(static_cast<unsigned long>(t << 24 | round));
+        zelkit::ZelInputStream response;
+        client.sendRequest(5000, kSync, out, response);
+        int errorCode = 0;
+        if (!zelkit::detail::StreamAccess::awaitReply(response, &errorCode) ||
+            response.readULong() != static_cast<unsigned long>(t << 24 | round))
+          ++wrong;
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    static enginetest::Recorder& replies = *new enginetest::Recorder;
+    while (!done.load()) {
+      client.sendRequest(5000, kAsync, enginetest::Recorder::callback, &replies);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  for (uint32_t i = 0; i < kPushes; ++i) {
+    zeltest::Bytes payload;
+    zeltest::appendU32(payload, i);
+    ASSERT_TRUE(device.pushMessage(0, kMessage, static_cast<uint8_t>(i + 1), payload));
+    if (i % 64 == 0) std::this_thread::sleep_for(1ms);
+  }
+  const bool allArrived =
+      enginetest::waitUntil([] { return primary.count() >= kPushes && subscriber.count() >= kPushes; }, 20000ms);
+  done = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_TRUE(allArrived);
+  EXPECT_EQ(wrong.load(), 0);
+  for (Sequence* entry : {&primary, &subscriber}) {
+    std::lock_guard<std::mutex> guard(entry->mutex);
+    ASSERT_EQ(entry->seen.size(), kPushes);
+    for (uint32_t i = 0; i < kPushes; ++i) ASSERT_EQ(entry->seen[i], i) << "at " << i;
+  }
+}
+
+}  // namespace
