@@ -269,6 +269,7 @@ class Connection {
   char* host = nullptr;
   platform::Socket socketHandle = 0;
   int32_t clientId = 0;
+  bool holdsClientId = false;  // an accepted connection's, until its close
   uint32_t requestCounter = 0;
   ConnectionState state = ConnectionState::Idle;
   List<ZelPacket> sendQueue;
