@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "core/connection/accepted_client_ids.h"
-#include "core/connection/connection.h"
 #include "core/engine/lock.h"
 #include "server/streaming/streaming_test_util.h"
 #include "support/background_process.h"
@@ -201,6 +200,12 @@ TEST_F(ClientIds, EveryWayAConnectionEndsGivesItsIdBack) {
          const auto ending = client.readToEndOrReset(5s);
          EXPECT_EQ(ending ? text(ending->received) : "no close", "400 Bad request");
        }},
+      {"refused, the peer resets at once",
+       [&] {
+         RawClient client(httpPort);
+         EXPECT_TRUE(client.write("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"));
+         client.reset();
+       }},
       {"HTTP, the peer closes mid-head",
        [&] {
          RawClient client(httpPort);
@@ -229,6 +234,15 @@ TEST_F(ClientIds, EveryWayAConnectionEndsGivesItsIdBack) {
          RawClient client(httpPort);
          EXPECT_TRUE(client.write(mediaTunnelRequest(static_cast<uint32_t>(stream->sessionId()))));
          EXPECT_TRUE(streamingtest::mediaSession(stream)->waitEstablished(5s));
+       }},
+      {"media tunnel inside TLS attached to a stream",
+       [&] {
+         const zelkit::RtpStreamerSessionRef stream = mediaSession(media);
+         ASSERT_TRUE(stream);
+         // The peer waits for the close, which the stream now owns.
+         BackgroundProcess peer({"python3", zeltest::tlsPeerScript(), "request", "--port", https, "--bytes",
+                                 hex(mediaTunnelRequest(static_cast<uint32_t>(stream->sessionId())))});
+         EXPECT_TRUE(streamingtest::mediaSession(stream)->waitEstablished(10s)) << peer.output();
        }},
       {"live check of a kept HTTP connection",
        [&] {
