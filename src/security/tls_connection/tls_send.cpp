@@ -1,5 +1,3 @@
-#include <cstring>
-
 #include "core/connection/connection.h"
 #include "core/engine/lock.h"
 #include "security/tls/ssl_context.h"

@@ -29,6 +29,8 @@ class AnsweringSession : public TestSession {
 
 class AnsweringServer : public TestServer {
  public:
+  // Orders the worker's last call of createSession before the destruction.
+  ~AnsweringServer() { zelkit::detail::GlobalLock lock; }
   zelkit::ZelSession* createSession() override { return new AnsweringSession(); }
 };
 

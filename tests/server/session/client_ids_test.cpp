@@ -78,6 +78,8 @@ class EndingSession : public TestSession {
 
 class EndingServer : public streamingtest::MediaServer {
  public:
+  // Orders the worker's last call of createSession before the destruction.
+  ~EndingServer() { zelkit::detail::GlobalLock lock; }
   zelkit::ZelSession* createSession() override { return new EndingSession(); }
 };
 
