@@ -113,16 +113,25 @@ std::optional<Frame> RawClient::readFrame(milliseconds timeout) {
 }
 
 std::optional<Bytes> RawClient::readToEnd(milliseconds timeout) {
-  Bytes bytes;
+  auto ending = readToEndOrReset(timeout);
+  if (!ending || ending->reset) return std::nullopt;
+  return std::move(ending->received);
+}
+
+std::optional<RawClient::Ending> RawClient::readToEndOrReset(milliseconds timeout) {
+  Ending ending;
   const auto end = Clock::now() + timeout;
   for (;;) {
     pollfd ready{fd_, POLLIN, 0};
     if (::poll(&ready, 1, millisecondsLeft(end)) != 1) return std::nullopt;
     uint8_t chunk[4096];
     const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (got == 0) return bytes;
-    if (got < 0) return std::nullopt;
-    bytes.insert(bytes.end(), chunk, chunk + got);
+    if (got == 0) return ending;
+    if (got < 0) {
+      ending.reset = true;
+      return ending;
+    }
+    ending.received.insert(ending.received.end(), chunk, chunk + got);
   }
 }
 
@@ -132,6 +141,14 @@ bool RawClient::silentFor(milliseconds duration) {
 }
 
 void RawClient::shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+
+void RawClient::reset() {
+  if (fd_ < 0) return;
+  const linger abort{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  ::close(fd_);
+  fd_ = -1;
+}
 
 std::optional<Frame> RawClient::call(uint32_t tag, const Bytes& payload, uint32_t sessionId, uint16_t num) {
   if (!sendRequest(tag, payload, sessionId, num)) return std::nullopt;

@@ -40,9 +40,17 @@ class RawClient {
   std::optional<Frame> readFrame(std::chrono::milliseconds timeout);
   // Everything until the peer closes; nothing when it does not close in time.
   std::optional<Bytes> readToEnd(std::chrono::milliseconds timeout);
+  // The same, where the peer may also end with a reset: what arrived before it.
+  struct Ending {
+    Bytes received;
+    bool reset = false;
+  };
+  std::optional<Ending> readToEndOrReset(std::chrono::milliseconds timeout);
   // True when nothing arrives within the time (the connection may stay open).
   bool silentFor(std::chrono::milliseconds duration);
   void shutdownWrite();
+  // Closes at once with a reset instead of an orderly end.
+  void reset();
 
   // A request and its answer, read until one of the tag comes.
   std::optional<Frame> call(uint32_t tag, const Bytes& payload = {}, uint32_t sessionId = 0, uint16_t num = 0);

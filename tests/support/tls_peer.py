@@ -21,6 +21,10 @@ implementation of TLS and of the Zel wire format.
       An HTTP client of the library's server: TLS, one POST whose body is
       written after the head, then --extra. Prints what it receives as
       "RECEIVED <repr>" once the server closes.
+  tls_peer.py request --port P --bytes HEX [--body N]
+      An HTTP client of the library's server: TLS, the bytes in one write,
+      then N bytes of body (written until the server stops taking them).
+      Prints what it receives as "RECEIVED <repr>" once the server closes.
 """
 
 import argparse
@@ -281,6 +285,27 @@ def post(args):
     return 0
 
 
+def request(args):
+    tls = connect(args.port)
+    try:
+        tls.sendall(bytes.fromhex(args.bytes))
+        if args.body:
+            tls.sendall(b"b" * args.body)
+    except (ssl.SSLError, OSError):
+        pass  # the server refused and closed while the body was still coming
+    received = b""
+    try:
+        while True:
+            data = tls.recv(65536)
+            if not data:
+                break
+            received += data
+    except (ssl.SSLError, OSError):
+        pass
+    say("RECEIVED %r" % received)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     commands = parser.add_subparsers(dest="command", required=True)
@@ -302,11 +327,15 @@ def main():
     post_args.add_argument("--port", type=int, required=True)
     post_args.add_argument("--body", required=True)
     post_args.add_argument("--extra", default="")
+    request_args = commands.add_parser("request")
+    request_args.add_argument("--port", type=int, required=True)
+    request_args.add_argument("--bytes", required=True)
+    request_args.add_argument("--body", type=int, default=0)
     args = parser.parse_args()
     if args.command == "device":
         device(args)
         return 0
-    return {"login": login, "send": send, "post": post}[args.command](args)
+    return {"login": login, "send": send, "post": post, "request": request}[args.command](args)
 
 
 if __name__ == "__main__":

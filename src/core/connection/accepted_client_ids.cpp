@@ -46,4 +46,6 @@ void releaseAcceptedClientId(uint16_t id) {
 
 void setLastAcceptedClientId(uint16_t id) { lastGiven = id; }
 
+uint32_t acceptedClientIdsInUse() { return heldCount - 1; }
+
 }  // namespace zelkit::detail

@@ -18,5 +18,7 @@ uint16_t takeAcceptedClientId();
 void releaseAcceptedClientId(uint16_t id);
 // Where the search for the next id starts (tests make the counter wrap).
 void setLastAcceptedClientId(uint16_t id);
+// How many ids open connections hold.
+uint32_t acceptedClientIdsInUse();
 
 }  // namespace zelkit::detail

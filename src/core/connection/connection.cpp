@@ -61,6 +61,7 @@ Connection::Connection(const char* text, uint32_t requestCounterStart, platform:
 
   if (acceptedSocket != 0) {
     clientId = takeAcceptedClientId();
+    holdsClientId = clientId != 0;
     state = ConnectionState::Registered;
     platform::setNonBlocking(acceptedSocket, true);
     platform::associateSocket(core().port(), acceptedSocket, reinterpret_cast<uintptr_t>(this));
@@ -97,9 +98,10 @@ uint16_t Connection::port() const { return ntohs(address.sin6_port); }
 void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t argument) {
   GlobalLock lock;
   Core& engine = core();
-  // An accepted connection is Failed from its first close on: it gives its
-  // client id back once.
-  if (session != nullptr && state != ConnectionState::Failed) releaseAcceptedClientId(static_cast<uint16_t>(clientId));
+  // Given back at the first close, however the connection ends: by the
+  // destructor's close the session may be gone already.
+  if (holdsClientId) releaseAcceptedClientId(static_cast<uint16_t>(clientId));
+  holdsClientId = false;
   if (state != ConnectionState::Idle) {
     engine.notifyLocal(eventCode, this);
     engine.log(this, "fin ", reasonFormat, argument);

@@ -175,6 +175,8 @@ class Connection {
   void sendQueuedUnlocked();
   // Called with the lock held before the socket is closed.
   void waitForUnlockedWrite() const;
+  // Bytes outside the Zel framing (HTTP answers), behind what is queued;
+  // -1 without a socket or with the queue full.
   int sendRaw(const char* data, int length, int unused);
   // The overlapped send of a gather: 0 when under way, else the error.
   uint32_t startOverlappedSend(const platform::IoBuffer* buffers, int count);
@@ -195,6 +197,7 @@ class Connection {
   // that still reads it has completed.
   void releaseSentPacket(ZelPacket* packet);
   static bool isBeingSent(const ZelPacket* packet) { return packet->beingSent; }
+  static bool isRawPacket(const ZelPacket* packet) { return packet->tpktWord() == 0; }
   // Adds a packet to the gather of the next send.
   void addToGather(ZelPacket* packet);
   bool gatherFull() const { return sendGather.size() >= static_cast<std::size_t>(SEND_GATHER_MAX); }
@@ -266,6 +269,7 @@ class Connection {
   char* host = nullptr;
   platform::Socket socketHandle = 0;
   int32_t clientId = 0;
+  bool holdsClientId = false;  // an accepted connection's, until its close
   uint32_t requestCounter = 0;
   ConnectionState state = ConnectionState::Idle;
   List<ZelPacket> sendQueue;
@@ -423,9 +427,9 @@ class Connection {
   // Sends the records gathered from the engine, if any and no send is out.
   void flushSslGather(const char* failureReason);
   bool writeQueuedPacketsSsl();
-  // Queues bytes that the TLS layer sends as data, outside the Zel framing
-  // (a raw packet: TPKT word and tag 0); urgent ones go first.
-  void queueRawSslPacket(const char* data, int length, bool urgent);
+  // Queues bytes sent as they are, outside the Zel framing (a raw packet:
+  // TPKT word and tag 0, the bytes as its payload); urgent ones go first.
+  void queueRawPacket(const char* data, int length, bool urgent);
   int refuseHttpRequest();
   void endHttpSession();
   void sendRegistrationRequest(uint32_t tag, ZelOutputStream& payload, bool withCallback);

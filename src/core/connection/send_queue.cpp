@@ -89,10 +89,14 @@ int Connection::takeGather() {
     if (packet == nullptr || (!registered && packet->callback != onRegisterReply)) break;
     sendQueue.popFront();
     pending.pushFront(packet);
-    if (hasLog()) logPacket("send", packet);
-    if (registered) packet->setHeaderWord(1, packet->headerWord(1) | clientIdBits);
     addToGather(packet);
     ++count;
+    if (isRawPacket(packet)) {
+      if (hasLog()) logText("send", reinterpret_cast<const char*>(packet->payload()), packet->payloadLength, 50);
+      continue;
+    }
+    if (hasLog()) logPacket("send", packet);
+    if (registered) packet->setHeaderWord(1, packet->headerWord(1) | clientIdBits);
     notePieceTaken(packet);
     if (!registered) break;
   }
@@ -113,8 +117,12 @@ bool Connection::writeGather() {
 
 void Connection::fillSendBuffers() {
   sendBuffers.clear();
-  for (const ZelPacket* packet : sendGather)
-    sendBuffers.push_back({packet->wire, static_cast<uint32_t>(packet->tpktLength())});
+  for (const ZelPacket* packet : sendGather) {
+    if (isRawPacket(packet))
+      sendBuffers.push_back({packet->payload(), static_cast<uint32_t>(packet->payloadLength)});
+    else
+      sendBuffers.push_back({packet->wire, static_cast<uint32_t>(packet->tpktLength())});
+  }
 }
 
 void Connection::sendQueuedUnlocked() {
@@ -182,33 +190,29 @@ void Connection::failSend(uint32_t error) {
 
 int Connection::sendRaw(const char* data, int length, int) {
   GlobalLock lock;
-  if (socketHandle <= 0) return -1;
+  if (socketHandle <= 0 || refusedByQueueLimit(false)) return -1;
   if (length == 0) length = static_cast<int>(std::strlen(data));
-  if (ssl != nullptr) {
-    queueRawSslPacket(data, length, false);
-    return length;
-  }
-  if (sendInProgress) {
-    core().log(this, "txer", "Try to send while pending");
-    return -1;
-  }
-  if (hasLog()) logText("send", data, length, 50);
+  queueRawPacket(data, length, false);
+  // On the worker too the bytes go now, not once the completion it handles
+  // is done: an HTTP answer goes before what the handler then writes
+  // itself, and before the end of a session that ends with it.
+  if (core().onWorkerThread() && readyToSend()) sendQueued();
+  return length;
+}
+
+void Connection::queueRawPacket(const char* data, int length, bool urgent) {
   ZelPacket* packet = ZelPacket::alloc(length);
-  std::memcpy(packet->wire, data, length);
+  packet->setTpktWord(0);
+  packet->setHeaderWord(0, 0);
+  packet->payloadLength = length;
+  packet->remainingMs = RAW_PACKET_REMAINING_MS;
   packet->callback = nullptr;
   packet->context = nullptr;
   packet->waiterEvent = nullptr;
-  packet->remainingMs = RAW_PACKET_REMAINING_MS;
   packet->sourceUrl = url;
-  pending.pushFront(packet);
-  addToGather(packet);
-  sendBuffers.assign(1, {packet->wire, static_cast<uint32_t>(length)});
-  const uint32_t error = startOverlappedSend(sendBuffers.data(), 1);
-  if (error != 0) {
-    logText("txer", data, length, 50);
-    failSend(error);
-  }
-  return length;
+  std::memcpy(packet->payload(), data, static_cast<std::size_t>(length));
+  PacketChain chain(packet);
+  queuePackets(chain, urgent);
 }
 
 void Connection::releaseSentPacket(ZelPacket* packet) {

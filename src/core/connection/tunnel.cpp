@@ -32,7 +32,7 @@ void Connection::sendTunnelRequest() {
   if (length >= TUNNEL_REQUEST_MAX) length = TUNNEL_REQUEST_MAX - 1;
 
   if (ssl != nullptr) {
-    queueRawSslPacket(request, length, true);
+    queueRawPacket(request, length, true);
     return;
   }
   // Plain TCP: written before any packet can be; a fresh socket takes it whole.

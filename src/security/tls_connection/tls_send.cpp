@@ -1,5 +1,3 @@
-#include <cstring>
-
 #include "core/connection/connection.h"
 #include "core/engine/lock.h"
 #include "security/tls/ssl_context.h"
@@ -72,21 +70,6 @@ void Connection::flushSslGather(const char* failureReason) {
   if (error != 0) {
     close(LocalEvent::ConnectionClosed, failureReason, error);
   }
-}
-
-void Connection::queueRawSslPacket(const char* data, int length, bool urgent) {
-  ZelPacket* packet = ZelPacket::alloc(length);
-  packet->setTpktWord(0);
-  packet->setHeaderWord(0, 0);
-  packet->payloadLength = length;
-  packet->remainingMs = RAW_PACKET_REMAINING_MS;
-  packet->callback = nullptr;
-  packet->context = nullptr;
-  packet->waiterEvent = nullptr;
-  packet->sourceUrl = url;
-  std::memcpy(packet->payload(), data, static_cast<std::size_t>(length));
-  PacketChain chain(packet);
-  queuePackets(chain, urgent);
 }
 
 }  // namespace zelkit::detail
