@@ -5,6 +5,7 @@
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
+#include "core/wire/exception_table.h"
 
 namespace zelkit::detail {
 
@@ -15,7 +16,8 @@ namespace {
 ZelPacket* takePayload(ZelOutputStream& payload, int32_t payloadLength, int32_t& tableLength) {
   const ZelOutputStream* table = payload.getPacket()->valueTable;
   tableLength = table != nullptr ? table->size() : 0;
-  if (tableLength > 0 && payloadLength + tableLength >= MAX_FRAGMENT_PAYLOAD) throw new BadParameterException();
+  if (tableLength > 0 && payloadLength + tableLength >= MAX_FRAGMENT_PAYLOAD)
+    throw sharedException<BadParameterException>();
   ZelPacket* packet = payload.extractPacket();
   if (tableLength > 0) {
     if (packet->capacity() < payloadLength + tableLength) packet = ZelPacket::grow(packet, payloadLength + tableLength);
@@ -92,7 +94,7 @@ int Core::submitRequest(int32_t timeoutMs, Connection* connection, const ZelHead
                         ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context) {
   GlobalLock lock;
   // The worker would wait for a reply that only it can receive.
-  if (response != nullptr && onWorkerThread()) throw new BadParameterException();
+  if (response != nullptr && onWorkerThread()) throw sharedException<BadParameterException>();
 
   const bool failed = connection->state == ConnectionState::Failed;
   // A request takes its id when it is queued (it may have to wait for one);
