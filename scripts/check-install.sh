@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and builds the outside project
-# tests/install against it twice, with find_package and with pkg-config;
-# both programs must link the build's library and run. Every installed
+# tests/install against it twice, with find_package and with pkg-config (the
+# README's commands); both programs must link the build's library and start
+# without LD_LIBRARY_PATH, finding it through their run path. Every installed
 # header must also compile on its own as C++11.
 #   scripts/check-install.sh BUILD_DIR LIBRARY [COMPILER_FLAG...]
 # LIBRARY is zelp4x64 or zelp4; the flags (-m32) go to the outside project.
@@ -40,7 +41,7 @@ done
 run() {
   local name=$1 program=$2 output
   readelf -d "$program" | grep -q "NEEDED.*\[lib$library\.so\.1\]" || fail "$name does not link lib$library.so.1"
-  output=$(LD_LIBRARY_PATH="$prefix/$libdir" $runner "$program") || fail "$name failed: $output"
+  output=$(env -u LD_LIBRARY_PATH $runner "$program" 2>&1) || fail "$name failed: $output"
   [ "$output" = "consumer: ok" ] || fail "$name printed: $output"
   echo "== install check: $name links lib$library.so.1 and runs"
 }
@@ -51,7 +52,8 @@ cmake --build "$work/find_package" >"$work/build.log" 2>&1 || { cat "$work/build
 run find_package "$work/find_package/consumer"
 
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-c++ "${flags[@]}" tests/install/main.cpp $(pkg-config --cflags --libs zelkit) -o "$work/pkg-config-consumer" ||
+c++ "${flags[@]}" tests/install/main.cpp $(pkg-config --cflags --libs zelkit) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir zelkit)" -o "$work/pkg-config-consumer" ||
   fail "the pkg-config build failed"
 run pkg-config "$work/pkg-config-consumer"
 

@@ -8,7 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-readonly build=build/native
+# A build of its own without the tests, which need more packages.
+readonly build=build/demo
 readonly tool=$build/tools/CamStoreConfig/CamStoreConfig
 readonly device=$build/examples/zelkit_recording_device
 readonly password=demo
@@ -30,8 +31,8 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 section "Building CamStoreConfig and the example device in $build (the first time takes a while)"
-scripts/ensure-packages.sh native
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELKIT_WERROR=ON >/dev/null
+scripts/ensure-packages.sh demo
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELKIT_WERROR=ON -DZELKIT_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target CamStoreConfig zelkit_recording_device >/dev/null
 echo "done"
 

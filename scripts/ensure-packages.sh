@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Installs, with apt-get and only when missing, the Debian packages that the
 # given build kinds need. Usage: scripts/ensure-packages.sh KIND...
+# KIND is a kind of scripts/test.sh (native, sanitize, m32, tsan, fuzz), or
+# demo: what scripts/demo.sh needs.
 set -euo pipefail
 
-packages=(cmake g++ make googletest openssl gnutls-bin curl python3 iproute2 tshark libxml2-utils ffmpeg)
+# Building the library, CamStoreConfig and the examples; python3 also picks
+# the demo's free ports.
+packages=(cmake g++ make python3)
+# The tests: GoogleTest's sources and the outside programs they use as
+# peers and oracles.
+test_packages=(googletest openssl gnutls-bin curl iproute2 tshark libxml2-utils ffmpeg)
 for kind in "$@"; do
+  [ "$kind" = demo ] || packages+=("${test_packages[@]}")
   case "$kind" in
     native) packages+=(doxygen pkgconf) ;;
     m32) packages+=(g++-multilib qemu-user pkgconf) ;;

@@ -1,6 +1,7 @@
 // Finds the devices on the local network: one scan of 2.2 seconds by
 // broadcast (or, with --multicast, to the discovery group), then each
-// device's address, MAC address and type, and its XML description.
+// device's address, MAC address and type, and its XML description, and the
+// number of devices (addresses) found.
 //
 //   zelkit_network_scan [--multicast]
 
@@ -56,27 +57,31 @@ int main(int argc, char** argv) {
     end.arrived.wait(guard, [&] { return end.done; });
   }
 
-  // Sorted addresses, ended by 0; two devices may share one address.
-  int found = 0, index = 0;
-  unsigned long previous = 0;
-  for (const unsigned long* address = zelkit::NetworkScanner::getDeviceList(); *address != 0; ++address) {
-    index = *address == previous ? index + 1 : 0;
-    previous = *address;
-    ++found;
+  // Sorted addresses, ended by 0, one entry per device record. An address
+  // may stand there more than once: a device whose XML reply names an HTTP
+  // port other than 80 gets a record for each reply, and two devices may
+  // share an address. So devices are printed by address, each with what
+  // every one of its records holds.
+  int devices = 0;
+  const unsigned long* entry = zelkit::NetworkScanner::getDeviceList();
+  while (*entry != 0) {
+    const unsigned long address = *entry;
+    ++devices;
     char text[16];
-    std::printf("%s", dotted(*address, text));
-    zelkit::types::AutoDetectResponseStruct reply;
-    if (zelkit::NetworkScanner::getDeviceDetails(*address, index, &reply) == 0) {
-      const uint8_t* mac = reply.mac;
-      std::printf("  mac %02x-%02x-%02x-%02x-%02x-%02x  type 0x%02x  mask %s", mac[0], mac[1], mac[2], mac[3],
-                  mac[4], mac[5], reply.deviceType, dotted(reply.subnetMask, text));
+    std::printf("%s\n", dotted(address, text));
+    for (int index = 0; *entry == address; ++entry, ++index) {
+      zelkit::types::AutoDetectResponseStruct reply;
+      if (zelkit::NetworkScanner::getDeviceDetails(address, index, &reply) == 0) {
+        const uint8_t* mac = reply.mac;
+        std::printf("  mac %02x-%02x-%02x-%02x-%02x-%02x  type 0x%02x  mask %s\n", mac[0], mac[1], mac[2], mac[3],
+                    mac[4], mac[5], reply.deviceType, dotted(reply.subnetMask, text));
+      }
+      char xml[3000];
+      if (zelkit::NetworkScanner::getXmlDeviceDetails(address, index, xml, sizeof xml) > 0)
+        std::printf("  %s\n", xml);
     }
-    std::printf("\n");
-    char xml[3000];
-    if (zelkit::NetworkScanner::getXmlDeviceDetails(*address, index, xml, sizeof xml) > 0)
-      std::printf("  %s\n", xml);
   }
-  std::printf("%d devices\n", found);
+  std::printf("%d %s\n", devices, devices == 1 ? "device" : "devices");
   zelkit::NetworkScanner::releaseDetailBuffers();
   return 0;
 }

@@ -43,11 +43,14 @@ enum ErrorCodes {
 /// They are thrown by pointer: `catch (zelkit::Exception* error)`. Each class
 /// has one instance per process, reused for every throw, which the catcher
 /// never frees (deleting it is harmless: the instance stays for the next
-/// throw). Failures that a device reports, and those of synchronous
-/// requests, are thrown with the static type `zelkit::Exception*` through
-/// doThrow, so catch the base class and look at its `code`; only
-/// BadParameterException and AddressNotFoundException are also thrown with
-/// their own class.
+/// throw). The library's throws only read the instance, so threads may
+/// catch and read the same one at once; `new` of a class (as in
+/// `throw new BadParameterException`) builds it again in place, which is
+/// not safe while another thread reads it. Failures that a device reports,
+/// and those of synchronous requests, are thrown with the static type
+/// `zelkit::Exception*` through doThrow, so catch the base class and look at
+/// its `code`; only BadParameterException, AddressNotFoundException and
+/// ConnectionErrorException are also thrown with their own class.
 class ZELKIT_API Exception : public std::exception {
  public:
   /// Makes a plain exception of the code; the library's own throws use the
@@ -140,7 +143,8 @@ ZELKIT_DECLARE_EXCEPTION(AddressNotFoundException)
 /// The last fragment of a reply did not belong to the ones before it
 /// (ExtensionMismatch, 0x106).
 ZELKIT_DECLARE_EXCEPTION(ExtensionMismatchException)
-/// A media stream's local socket could not be set up (ConnectionError, 0x108).
+/// A media stream's local socket could not be set up (ConnectionError,
+/// 0x108). Thrown with this class as its static type.
 ZELKIT_DECLARE_EXCEPTION(ConnectionErrorException)
 
 #undef ZELKIT_DECLARE_EXCEPTION

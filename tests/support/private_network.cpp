@@ -5,21 +5,28 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace zeltest {
 
-std::string enterPrivateNetwork() {
+namespace {
+
+std::string enterNamespaceWith(std::initializer_list<const char*> steps) {
   if (::unshare(CLONE_NEWNET) != 0)
     return std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno) + " (the tests need root)";
-  const char* const steps[] = {
-      "ip link set lo up",
-      "ip route add default dev lo src 127.0.0.1",
-  };
   for (const char* step : steps) {
     const std::string command = std::string(step) + " 2>&1";
     if (std::system(command.c_str()) != 0) return std::string("\"") + step + "\" failed (package iproute2)";
   }
   return "";
 }
+
+}  // namespace
+
+std::string enterPrivateNetwork() {
+  return enterNamespaceWith({"ip link set lo up", "ip route add default dev lo src 127.0.0.1"});
+}
+
+std::string enterPrivateNetworkWithoutRoute() { return enterNamespaceWith({"ip link set lo up"}); }
 
 }  // namespace zeltest

@@ -12,4 +12,8 @@ namespace zeltest {
 // Returns "" on success, else what failed (tests fail on it, never skip).
 std::string enterPrivateNetwork();
 
+// The same namespace with only the loopback's own routes: no multicast
+// group can be joined and no broadcast sent.
+std::string enterPrivateNetworkWithoutRoute();
+
 }  // namespace zeltest

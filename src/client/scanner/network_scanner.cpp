@@ -4,6 +4,7 @@
 
 #include "client/scanner/scanner_state.h"
 #include "core/engine/lock.h"
+#include "core/wire/exception_table.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/scanner.h"
 
@@ -74,7 +75,7 @@ int NetworkScanner::getDeviceDetails(unsigned long ip, int index, types::AutoDet
 }
 
 void NetworkScanner::getDeviceDetails(unsigned long ip, types::AutoDetectResponseStruct* details) {
-  if (getDeviceDetails(ip, 0, details) == -1) throw new AddressNotFoundException();
+  if (getDeviceDetails(ip, 0, details) == -1) throw detail::sharedException<AddressNotFoundException>();
 }
 
 int NetworkScanner::getXmlDeviceDetails(unsigned long ip, int index, char* buffer, int size) {

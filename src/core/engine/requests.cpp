@@ -6,6 +6,7 @@
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
 #include "core/engine/unlocked_send.h"
+#include "core/wire/exception_table.h"
 
 namespace zelkit::detail {
 
@@ -16,7 +17,8 @@ namespace {
 ZelPacket* takePayload(ZelOutputStream& payload, int32_t payloadLength, int32_t& tableLength) {
   const ZelOutputStream* table = payload.getPacket()->valueTable;
   tableLength = table != nullptr ? table->size() : 0;
-  if (tableLength > 0 && payloadLength + tableLength >= MAX_FRAGMENT_PAYLOAD) throw new BadParameterException();
+  if (tableLength > 0 && payloadLength + tableLength >= MAX_FRAGMENT_PAYLOAD)
+    throw sharedException<BadParameterException>();
   ZelPacket* packet = payload.extractPacket();
   if (tableLength > 0) {
     if (packet->capacity() < payloadLength + tableLength) packet = ZelPacket::grow(packet, payloadLength + tableLength);
@@ -68,7 +70,7 @@ int Core::submitRequest(int32_t timeoutMs, Connection* connection, const ZelHead
                         ZelOutputStream& payload, ZelInputStream* response, ZelCallback callback, void* context) {
   GlobalLock lock;
   // The worker would wait for a reply that only it can receive.
-  if (response != nullptr && onWorkerThread()) throw new BadParameterException();
+  if (response != nullptr && onWorkerThread()) throw sharedException<BadParameterException>();
 
   const bool failed = connection->state == ConnectionState::Failed;
   // After terminate no worker times requests out: a synchronous one would

@@ -1,12 +1,18 @@
+#include <atomic>
 #include <cstddef>
+#include <mutex>
+#include <new>
 
+#include "common/never_destroyed.h"
 #include "core/wire/exception_table.h"
 #include "zelkit/exceptions.h"
 
-// Each class has one instance, kept in Exception::list. A throw site
-// `throw new X` gets that instance from X's operator new and rebuilds it with
-// X's constructor, so a handler that deleted it (which only ran the
-// destructor: X's operator delete keeps the memory) does no harm.
+// Each class has one instance, kept in Exception::list and shared by every
+// thread. It is built once and afterwards only read by the library's
+// throws, so two threads may throw and catch it at the same time. A catcher
+// that deletes it runs the destructor only (operator delete keeps the
+// memory); the destructor marks the instance, and the next throw of its
+// code builds it again: the only write after the first build.
 
 namespace zelkit {
 
@@ -22,26 +28,75 @@ Exception* Exception::list[detail::ExceptionSlotCount] = {};
 
 namespace {
 
-void* instanceOf(ErrorCodes code) {
-  if (Exception::list[code] == nullptr) Exception::list[code] = new Exception(code);
-  return Exception::list[code];
-}
+// Serialises the writes: a first build, and a rebuild after a delete.
+detail::NeverDestroyed<std::mutex> buildLock;
+// Set when a catcher deleted the instance of a code; cleared once rebuilt.
+std::atomic<bool> rebuildPending[detail::ExceptionSlotCount];
 
-// Rebuilds the instance of a code in place (its pointer stays the same);
-// null for a code without a class.
-Exception* rebuildInstance(int code) {
+std::atomic_ref<Exception*> slotOf(int code) { return std::atomic_ref<Exception*>(Exception::list[code]); }
+
+// Builds the class of a code in the given memory.
+Exception* buildAt(int code, void* memory) {
   switch (code) {
-#define ZELKIT_REBUILD(Name) \
-  case Name:                 \
-    return new Name##Exception;
-    ZELKIT_EXCEPTION_CLASSES(ZELKIT_REBUILD)
-#undef ZELKIT_REBUILD
-    default:
+#define ZELKIT_BUILD(Name) \
+  case Name:               \
+    return ::new (memory) Name##Exception;
+    ZELKIT_EXCEPTION_CLASSES(ZELKIT_BUILD)
+#undef ZELKIT_BUILD
+    default:  // no class, so no instance to build
       return nullptr;
   }
 }
 
+// Runs in the destructor of every class: a catcher deleted the table's
+// instance, which the next throw of its code builds again.
+void noteDestroyed(ErrorCodes code, const Exception* object) {
+  if (slotOf(code).load(std::memory_order_acquire) == object)
+    rebuildPending[code].store(true, std::memory_order_release);
+}
+
+// The instance in a slot, ready to throw (rebuilt first if a catcher
+// deleted it); null while the slot is empty.
+Exception* readyInstance(int code) {
+  Exception* instance = slotOf(code).load(std::memory_order_acquire);
+  if (instance != nullptr && rebuildPending[code].load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> guard(buildLock.get());
+    if (rebuildPending[code].load(std::memory_order_relaxed)) {
+      buildAt(code, instance);
+      rebuildPending[code].store(false, std::memory_order_release);
+    }
+  }
+  return instance;
+}
+
+// The instance of a code with a class, made at the first call.
+Exception* instanceOf(ErrorCodes code) {
+  if (Exception* instance = readyInstance(code)) return instance;
+  std::lock_guard<std::mutex> guard(buildLock.get());
+  Exception* instance = slotOf(code).load(std::memory_order_relaxed);
+  if (instance == nullptr) {
+    instance = buildAt(code, ::operator new(sizeof(Exception)));
+    slotOf(code).store(instance, std::memory_order_release);
+  }
+  return instance;
+}
+
+template <typename X>
+struct CodeOf;
+#define ZELKIT_CODE_OF(Name)                          \
+  template <>                                         \
+  struct CodeOf<Name##Exception> {                    \
+    static constexpr ErrorCodes value = Name;         \
+  };
+ZELKIT_EXCEPTION_CLASSES(ZELKIT_CODE_OF)
+#undef ZELKIT_CODE_OF
+
 }  // namespace
+
+template <typename X>
+X* detail::sharedException() {
+  return static_cast<X*>(instanceOf(CodeOf<X>::value));
+}
 
 Exception::Exception(ErrorCodes code) : code(code) {}
 Exception::Exception(const Exception& other) : std::exception(other), code(other.code) {}
@@ -51,19 +106,22 @@ Exception** Exception::getList() { return list; }
 
 void Exception::doThrow(int code) {
   // Codes from local errors reach 0x1FF, beyond the table.
-  if (code >= 0 && code < detail::ExceptionSlotCount && list[code] != nullptr) {
-    if (Exception* instance = rebuildInstance(code)) throw instance;
+  if (code >= 0 && code < detail::ExceptionSlotCount) {
+    if (Exception* instance = readyInstance(code)) throw instance;
   }
-  throw new UnknownErrorException;
+  throw detail::sharedException<UnknownErrorException>();
 }
 
+// Class-level new (an application's `throw new X`) hands out the instance,
+// which X's constructor then builds again in place.
 #define ZELKIT_DEFINE_EXCEPTION(Name)                                                          \
   static_assert(sizeof(Name##Exception) == sizeof(Exception), "instances share one slot size"); \
   Name##Exception::Name##Exception() : Exception(Name) {}                                      \
-  Name##Exception::~Name##Exception() {}                                                       \
+  Name##Exception::~Name##Exception() { noteDestroyed(Name, this); }                           \
   const char* Name##Exception::what() const noexcept { return "zelkit::" #Name; }              \
   void* Name##Exception::operator new(std::size_t) { return instanceOf(Name); }                \
-  void Name##Exception::operator delete(void*) noexcept {}
+  void Name##Exception::operator delete(void*) noexcept {}                                     \
+  template Name##Exception* detail::sharedException<Name##Exception>();
 
 ZELKIT_EXCEPTION_CLASSES(ZELKIT_DEFINE_EXCEPTION)
 #undef ZELKIT_DEFINE_EXCEPTION
@@ -71,23 +129,11 @@ ZELKIT_EXCEPTION_CLASSES(ZELKIT_DEFINE_EXCEPTION)
 namespace detail {
 
 void preallocateExceptions() {
-  new UnknownErrorException;
-  new InvalidVersionException;
-  new NotRegisteredException;
-  new InvalidClientIdException;
-  new InvalidMethodException;
-  new InvalidCmdException;
-  new InvalidAccessTypeException;
-  new InvalidDatatTypeException;
-  new WriteErrorException;
-  new PacketSizeErrorException;
-  new ReadNotSupportedException;
-  new InvalidAuthorizationLevelException;
-  new InvalidSessionIdException;
-  new RetryLaterException;
-  new ResponseTimeoutException;
-  new InvalidAddressException;
-  new ExtensionMismatchException;
+  for (ErrorCodes code : {UnknownError, InvalidVersion, NotRegistered, InvalidClientId, InvalidMethod, InvalidCmd,
+                          InvalidAccessType, InvalidDatatType, WriteError, PacketSizeError, ReadNotSupported,
+                          InvalidAuthorizationLevel, InvalidSessionId, RetryLater, ResponseTimeout, InvalidAddress,
+                          ExtensionMismatch})
+    instanceOf(code);
 }
 
 }  // namespace detail

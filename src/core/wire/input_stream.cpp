@@ -8,6 +8,7 @@
 #include "core/wire/packet.h"
 #include "core/wire/utf16.h"
 #include "core/wire/value_table.h"
+#include "core/wire/exception_table.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/streams.h"
 
@@ -27,7 +28,7 @@ ZelInputStream::ZelInputStream(const void* data, int length) : ZelInputStream() 
 void ZelInputStream::check(int length) {
   // Only an armed stream has to wait; the worker sets its state.
   if (std::atomic_ref<uint16_t>(state_).load(std::memory_order_acquire) != 0) wait();
-  if (length < 0 || length > end_ - readPos_) throw new BadParameterException;
+  if (length < 0 || length > end_ - readPos_) throw detail::sharedException<BadParameterException>();
 }
 
 inline const unsigned char* ZelInputStream::take(int length) {
@@ -56,7 +57,7 @@ void ZelInputStream::read(void* buffer, int length) {
 }
 
 void ZelInputStream::readString(char* buffer, int size) {
-  if (size < 1) throw new BadParameterException;
+  if (size < 1) throw detail::sharedException<BadParameterException>();
   check(0);
   const std::size_t available = static_cast<std::size_t>(this->available());
   if (available == 0) {
@@ -77,7 +78,7 @@ void ZelInputStream::readString(char* buffer, int size) {
 static_assert(sizeof(wchar_t) == 4, "a wchar_t holds a whole character");
 
 void ZelInputStream::readWString(wchar_t* buffer, int max) {
-  if (max < 1) throw new BadParameterException;
+  if (max < 1) throw detail::sharedException<BadParameterException>();
   for (int i = 0; i < max; ++i) {
     uint32_t character = readUShort();
     if (detail::utf16::isHighSurrogate(character) && available() >= 2 &&
@@ -91,7 +92,7 @@ void ZelInputStream::readWString(wchar_t* buffer, int max) {
 }
 
 void ZelInputStream::readWString(unsigned short* buffer, int max) {
-  if (max < 1) throw new BadParameterException;
+  if (max < 1) throw detail::sharedException<BadParameterException>();
   for (int i = 0; i < max; ++i) {
     buffer[i] = readUShort();
     if (buffer[i] == 0) return;
@@ -103,7 +104,7 @@ namespace {
 // The entry a host id points to, or BadParameterException.
 const uint8_t* tableEntry(const ZelPacket* packet, uint32_t offset) {
   const uint8_t* entry = packet->getValueTableEntry(offset);
-  if (entry == nullptr) throw new BadParameterException;
+  if (entry == nullptr) throw detail::sharedException<BadParameterException>();
   return entry;
 }
 
@@ -120,7 +121,7 @@ void addressFromEntry(const uint8_t* entry, sockaddr* address) {
   const int length = entryDataLength(entry);
   if (family < 0 ||
       detail::makeSockaddr(address, family, entryData(entry), static_cast<uint32_t>(length), 0) != 0)
-    throw new BadParameterException;
+    throw detail::sharedException<BadParameterException>();
 }
 
 // Once a packet carries a table, every non-zero host id is an entry offset.
@@ -146,7 +147,7 @@ char* ZelInputStream::readHostId(char* buffer, int size) {
   const uint8_t* entry = tableEntry(packet_, hostId);
   if (entryType(entry) == ValueTable::HostNameEntry) {
     const int dataLength = entryDataLength(entry);
-    if (dataLength < 1) throw new BadParameterException;
+    if (dataLength < 1) throw detail::sharedException<BadParameterException>();
     if (size < 1) return buffer;
     // The name up to its zero byte, never past the entry, always terminated
     // within the buffer; the rest of the entry's span is zero-filled.
@@ -176,7 +177,7 @@ int ZelInputStream::readHostId(sockaddr* address, int size) {
     const auto* name = reinterpret_cast<const char*>(entryData(entry));
     const std::size_t nameLength = strnlen(name, static_cast<std::size_t>(std::max(dataLength, 0)));
     if (nameLength == 0 || detail::parseAddress(address, name, static_cast<uint32_t>(nameLength)) == 0)
-      throw new BadParameterException;
+      throw detail::sharedException<BadParameterException>();
   } else {
     addressFromEntry(entry, address);
   }
@@ -190,7 +191,7 @@ int ZelInputStream::size() const { return packet_ == nullptr ? available() : sta
 int ZelInputStream::pos() const { return size() - available(); }
 
 unsigned char* ZelInputStream::allocBuffer(int length) {
-  if (length < 0) throw new BadParameterException;
+  if (length < 0) throw detail::sharedException<BadParameterException>();
   ZelPacket* packet = ZelPacket::alloc(length);
   packet->payloadLength = length;
   purge();

@@ -11,6 +11,7 @@
 #include "core/wire/utf16.h"
 #include "core/wire/value_table.h"
 #include "platform/socket.h"
+#include "core/wire/exception_table.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/streams.h"
 
@@ -27,7 +28,7 @@ constexpr int kMaxEntryLength = 0xFFFF;
 
 template <typename Unit>
 const Unit* requireText(const Unit* text) {
-  if (text == nullptr) throw new BadParameterException;
+  if (text == nullptr) throw detail::sharedException<BadParameterException>();
   return text;
 }
 
@@ -61,7 +62,7 @@ ZelOutputStream::ZelOutputStream(const unsigned short* text)
 
 ZelOutputStream::ZelOutputStream(const void* data, int length, int room)
     : packet_(nullptr), writePos_(nullptr), end_(nullptr) {
-  if (length < 0) throw new BadParameterException;  // before the packet exists: nothing leaks
+  if (length < 0) throw detail::sharedException<BadParameterException>();  // before the packet exists: nothing leaks
   alloc(std::max(room, length));
   write(data, length);
 }
@@ -99,7 +100,7 @@ void ZelOutputStream::alloc(int room) {
 }
 
 void ZelOutputStream::check(int length) {
-  if (length < 0) throw new BadParameterException;
+  if (length < 0) throw detail::sharedException<BadParameterException>();
   if (packet_ != nullptr && length <= end_ - writePos_) return;
   const int64_t needed = (end_ - getPayload()) + int64_t{length};
   if (needed > INT32_MAX) throw std::bad_alloc();
@@ -156,7 +157,7 @@ void ZelOutputStream::writeULong(unsigned long value) { detail::writeBE32(claim(
 
 void ZelOutputStream::writeString(const char* text) {
   const std::size_t length = std::strlen(requireText(text)) + 1;
-  if (length > INT32_MAX) throw new BadParameterException;
+  if (length > INT32_MAX) throw detail::sharedException<BadParameterException>();
   write(text, static_cast<int>(length));
 }
 
@@ -219,7 +220,7 @@ void ZelOutputStream::writeHostId(const char* host) {
   const std::size_t textLength = std::strlen(host) + 1;
   const std::size_t padding = (4 - textLength % 4) % 4;
   const std::size_t entryLength = ValueTable::EntryHeaderSize + textLength + padding;
-  if (entryLength > kMaxEntryLength) throw new BadParameterException;
+  if (entryLength > kMaxEntryLength) throw detail::sharedException<BadParameterException>();
   ZelOutputStream& table = openEntry(*this, packet_, static_cast<int>(entryLength), ValueTable::HostNameEntry);
   table.write(host, static_cast<int>(textLength));
   std::memset(table.reserve(static_cast<int>(padding)), ' ', padding);
@@ -227,7 +228,7 @@ void ZelOutputStream::writeHostId(const char* host) {
 }
 
 void ZelOutputStream::writeHostId(sockaddr* address) {
-  if (address == nullptr) throw new BadParameterException;
+  if (address == nullptr) throw detail::sharedException<BadParameterException>();
   check(4);
   if (address->sa_family == AF_INET) {
     const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
@@ -244,7 +245,7 @@ void ZelOutputStream::writeHostId(sockaddr* address) {
     openEntry(*this, packet_, entryLength, ValueTable::IPv6Entry).write(&v6->sin6_addr, 16);
     packet_->addValueTableEntry(entryLength);
   } else {
-    throw new BadParameterException;
+    throw detail::sharedException<BadParameterException>();
   }
 }
 
@@ -267,7 +268,7 @@ const unsigned char* ZelOutputStream::getZelPacket(const ZelHeader& header) {
   check(0);
   const int length = size();
   // The TPKT length field has 16 bits; larger payloads go out as fragments.
-  if (length > kMaxFramePayload) throw new BadParameterException;
+  if (length > kMaxFramePayload) throw detail::sharedException<BadParameterException>();
   packet_->setTpktWord(kTpktEmptyFrame + static_cast<uint32_t>(length));
   packet_->setHeaderWord(0, header.tag);
   packet_->setHeaderWord(1, uint32_t{header.mode} << 24 | (static_cast<uint32_t>(header.transactionId) & 0xFF) << 16);

@@ -1,11 +1,10 @@
 // The media sockets of a streamer's streams: UDP, UDP multicast, or TCP
 // through the device's HTTP port.
-#include <cstdlib>
-
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
 #include "core/wire/conversions.h"
+#include "core/wire/exception_table.h"
 #include "platform/errors.h"
 #include "platform/multicast.h"
 #include "server/media/connect_reply_reader.h"
@@ -23,10 +22,7 @@ constexpr uint16_t HTTP_PORT = 80;
 constexpr int CREDENTIALS_BUFFER = 1024;
 constexpr uint32_t SOURCE_IS_DEVICE = 0xFFFFFFFF;
 
-[[noreturn]] void failSetUp() {
-  Exception::doThrow(ConnectionError);
-  std::abort();
-}
+[[noreturn]] void failSetUp() { throw sharedException<ConnectionErrorException>(); }
 
 bool isMulticast(const sockaddr* address) {
   if (address->sa_family == AF_INET) {

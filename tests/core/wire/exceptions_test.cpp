@@ -1,11 +1,16 @@
 #include "zelkit/exceptions.h"
 
+#include <atomic>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/wire/exception_table.h"
+#include "zelkit/streams.h"
 
 namespace zelkit {
 namespace {
@@ -20,8 +25,19 @@ Exception* thrownBy(int code) {
   return nullptr;
 }
 
+// What the library's direct throw sites throw.
 template <typename X>
 X* thrownDirectly() {
+  try {
+    throw detail::sharedException<X>();
+  } catch (X* e) {
+    return e;
+  }
+}
+
+// An application throwing a class itself.
+template <typename X>
+X* thrownWithNew() {
   try {
     throw new X;
   } catch (X* e) {
@@ -110,7 +126,17 @@ TEST_F(Exceptions, EveryThrowDeliversTheSameInstance) {
   BadParameterException* first = thrownDirectly<BadParameterException>();
   EXPECT_EQ(thrownDirectly<BadParameterException>(), first);
   EXPECT_EQ(thrownBy(0x102), first);
+  EXPECT_EQ(thrownWithNew<BadParameterException>(), first);
+  EXPECT_STREQ(first->what(), "zelkit::BadParameter");
   EXPECT_EQ(thrownBy(0x40), thrownBy(0x40));
+  EXPECT_EQ(thrownWithNew<InvalidCmdException>(), thrownBy(0x40));
+}
+
+TEST_F(Exceptions, NewOfAClassWithoutAnInstanceYetMakesIt) {
+  AddressNotFoundException* made = thrownWithNew<AddressNotFoundException>();
+  EXPECT_EQ(Exception::list[AddressNotFound], made);
+  EXPECT_EQ(thrownBy(0x105), made);
+  EXPECT_STREQ(made->what(), "zelkit::AddressNotFound");
 }
 
 TEST_F(Exceptions, AHandlerThatDeletesTheInstanceDoesNoHarm) {
@@ -127,6 +153,70 @@ TEST_F(Exceptions, AHandlerThatDeletesTheInstanceDoesNoHarm) {
   delete thrownBy(0x102);  // the instance doThrow rebuilt, deleted again
   EXPECT_EQ(thrownDirectly<BadParameterException>(), bad);
   EXPECT_STREQ(bad->what(), "zelkit::BadParameter");
+}
+
+// What a read past the end of a stream throws: the library's own direct throw.
+BadParameterException* thrownByAReadPastTheEnd() {
+  try {
+    ZelInputStream empty;
+    empty.readOctet();
+  } catch (BadParameterException* e) {
+    return e;
+  }
+  return nullptr;
+}
+
+// Threads throw the same codes at once, directly and through doThrow, and
+// read what they caught while the others throw. ConnectionError has no
+// instance before its first direct throw, so doThrow(0x108) may give either
+// class while the first direct throws race to make it; InvalidCmd was
+// deleted by a catcher, so the first throws race to build it again.
+TEST_F(Exceptions, ThreadsThrowingOneCodeAtOnceSeeAnIntactInstance) {
+  delete thrownBy(0x40);
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 3000;
+  std::atomic<int> ready{0};
+  std::atomic<int> wrong{0};
+  auto expect = [&](Exception* e, ErrorCodes code, const char* text) {
+    if (e == nullptr || e->code != code || std::strcmp(e->what(), text) != 0) ++wrong;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ++ready;
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (int i = 0; i < kRounds; ++i) {
+        switch ((t + i) % 5) {
+          case 0:
+            expect(thrownByAReadPastTheEnd(), BadParameter, "zelkit::BadParameter");
+            break;
+          case 1: {
+            Exception* e = thrownBy(0x102);
+            if (e != Exception::list[UnknownError]) expect(e, BadParameter, "zelkit::BadParameter");
+            break;
+          }
+          case 2:
+            expect(thrownBy(0x40), InvalidCmd, "zelkit::InvalidCmd");
+            break;
+          case 3:
+            expect(thrownDirectly<ConnectionErrorException>(), ConnectionError, "zelkit::ConnectionError");
+            break;
+          case 4: {
+            Exception* e = thrownBy(0x108);
+            if (e == Exception::list[UnknownError])
+              expect(e, UnknownError, "zelkit::UnknownError");
+            else
+              expect(e, ConnectionError, "zelkit::ConnectionError");
+            break;
+          }
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(thrownByAReadPastTheEnd(), Exception::list[BadParameter]);
+  EXPECT_EQ(thrownDirectly<ConnectionErrorException>(), Exception::list[ConnectionError]);
 }
 
 TEST_F(Exceptions, ACopyIsAPlainException) {

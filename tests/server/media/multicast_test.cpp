@@ -7,6 +7,7 @@
 #include "server/media/media_test_util.h"
 #include "support/private_network.h"
 #include "support/test_device.h"
+#include "zelkit/exceptions.h"
 #include "zelkit/rtp_streamer.h"
 
 namespace {
@@ -136,6 +137,24 @@ TEST_F(Multicast, GroupOfTheConnectReplyIsJoinedForTheDeviceAsSource) {
   stranger.sendTo(port, rtpPacket(96, 1, Bytes{1}), "239.1.2.4");
   fromDevice.sendTo(port, rtpPacket(96, 2, Bytes{2}), "239.1.2.4");
   EXPECT_EQ(arrived(), (std::vector<Bytes>{{2}}));
+}
+
+// Without a route no group can be joined: the set-up fails with the
+// exception of its own class and code.
+TEST(MulticastWithoutRoute, AGroupThatCannotBeJoinedThrowsConnectionError) {
+  ASSERT_EQ(zeltest::enterPrivateNetworkWithoutRoute(), "");
+  const unsigned long addresses[] = {address("239.1.2.3")};
+  const unsigned short ports[] = {htons(freeUdpPort())};
+  RtpStreamer streamer("zelp://127.0.0.1:9", 1);
+  try {
+    streamer.connectStream(0, addresses, ports, 1);
+    ADD_FAILURE() << "the join did not fail";
+  } catch (zelkit::ConnectionErrorException* error) {
+    EXPECT_EQ(error->code, zelkit::ConnectionError);
+    EXPECT_STREQ(error->what(), "zelkit::ConnectionError");
+  } catch (zelkit::Exception* error) {
+    ADD_FAILURE() << "thrown as " << error->what() << ", code " << error->code;
+  }
 }
 
 }  // namespace
