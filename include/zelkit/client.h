@@ -43,7 +43,8 @@ class Connection;
 /// events about the connection, as messages without payload: 0x00100020
 /// registered, 0x00110020 closed, 0x00120020 connect failed, 0x00130020
 /// registered with result 0, 0x00140020 name not resolved, 0x00150020
-/// address unusable.
+/// address unusable. Each comes once for what it reports (every connect
+/// attempt that fails reports its own), in the order things happened.
 class ZELKIT_API ZelClient {
  public:
   /// How the server certificates of "https://" connections are trusted.

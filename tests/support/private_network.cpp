@@ -1,25 +1,47 @@
 #include "support/private_network.h"
 
+#include <dirent.h>
 #include <sched.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace zeltest {
 
-std::string enterPrivateNetwork() {
+namespace {
+
+std::string enterNetworkNamespace(const std::vector<const char*>& steps) {
   if (::unshare(CLONE_NEWNET) != 0)
     return std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno) + " (the tests need root)";
-  const char* const steps[] = {
-      "ip link set lo up",
-      "ip route add default dev lo src 127.0.0.1",
-  };
   for (const char* step : steps) {
     const std::string command = std::string(step) + " 2>&1";
     if (std::system(command.c_str()) != 0) return std::string("\"") + step + "\" failed (package iproute2)";
   }
   return "";
+}
+
+int threadCount() {
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (tasks == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(tasks))
+    if (entry->d_name[0] != '.') ++count;
+  ::closedir(tasks);
+  return count;
+}
+
+}  // namespace
+
+std::string enterPrivateNetwork() {
+  return enterNetworkNamespace({"ip link set lo up", "ip route add default dev lo src 127.0.0.1"});
+}
+
+std::string enterLoopbackOnlyNetwork() {
+  if (const int threads = threadCount(); threads != 1)
+    return "the process runs " + std::to_string(threads) + " threads; run the test in a process of its own";
+  return enterNetworkNamespace({"ip link set lo up"});
 }
 
 }  // namespace zeltest

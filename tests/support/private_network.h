@@ -12,4 +12,10 @@ namespace zeltest {
 // Returns "" on success, else what failed (tests fail on it, never skip).
 std::string enterPrivateNetwork();
 
+// The same with the loopback alone and no route at all: whatever is not
+// for 127.0.0.0/8 or ::1 fails at once (a name lookup's query to a name
+// server among it). Refused, with the reason, once the process runs other
+// threads, which would stay outside.
+std::string enterLoopbackOnlyNetwork();
+
 }  // namespace zeltest
