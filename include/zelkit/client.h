@@ -23,8 +23,10 @@ class Connection;
 /// address or a bracketed IPv6 address) and optionally ":port" (default
 /// 1756, 80 and 443); without a user the library logs in as "live". All
 /// clients naming the same URL share one connection, so clients are cheap to
-/// make, copy and drop. The connection opens on the first request or
-/// connect(), logs in, and opens again when needed.
+/// make, copy and drop. Making a client, or registering message callbacks
+/// on it, sends the device nothing: the connection opens on the first
+/// request or connect(), logs in (telling the device the message ids asked
+/// for), and opens again with the next request after it closed.
 ///
 /// A reply is matched to its request by command word and 8-bit transaction
 /// id: the id a request gets is held by no other outstanding request of the
@@ -41,7 +43,8 @@ class Connection;
 /// events about the connection, as messages without payload: 0x00100020
 /// registered, 0x00110020 closed, 0x00120020 connect failed, 0x00130020
 /// registered with result 0, 0x00140020 name not resolved, 0x00150020
-/// address unusable.
+/// address unusable. Each comes once for what it reports (every connect
+/// attempt that fails reports its own), in the order things happened.
 class ZELKIT_API ZelClient {
  public:
   /// How the server certificates of "https://" connections are trusted.
@@ -52,7 +55,7 @@ class ZELKIT_API ZelClient {
   };
 
   /// A client of the device at the URL. Starts the library on first use;
-  /// does not connect yet.
+  /// sends the device nothing (see the class description).
   /// \param url The device's URL (see the class description).
   /// \param sessionId The session id written into this client's requests.
   /// \param num The num written into this client's requests.
@@ -164,9 +167,10 @@ class ZELKIT_API ZelClient {
   /// \throws Exception* the device's error reply or the local failure, as ZelInputStream::wait().
   int sendRequestSync(int timeoutMs, unsigned long commandWord, ZelOutputStream& payload, ZelInputStream& response);
 
-  /// Starts connecting when the connection is idle; otherwise nothing. The
-  /// outcome reaches the message callbacks (0x00100020 registered,
-  /// 0x00120020 connect failed, and so on).
+  /// Starts connecting when the connection is idle; otherwise nothing. A
+  /// client that only listens to messages calls it, as no request opens the
+  /// connection for it. The outcome reaches the message callbacks
+  /// (0x00100020 registered, 0x00120020 connect failed, and so on).
   void connect();
   /// As connect().
   /// \param[out] result -1 when the connection is logged in already, else 0.

@@ -5,13 +5,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
+#include <vector>
 
 namespace zeltest {
 
 namespace {
 
-std::string enterNamespaceWith(std::initializer_list<const char*> steps) {
+std::string enterNetworkNamespace(const std::vector<const char*>& steps) {
   if (::unshare(CLONE_NEWNET) != 0)
     return std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno) + " (the tests need root)";
   for (const char* step : steps) {
@@ -24,9 +24,9 @@ std::string enterNamespaceWith(std::initializer_list<const char*> steps) {
 }  // namespace
 
 std::string enterPrivateNetwork() {
-  return enterNamespaceWith({"ip link set lo up", "ip route add default dev lo src 127.0.0.1"});
+  return enterNetworkNamespace({"ip link set lo up", "ip route add default dev lo src 127.0.0.1"});
 }
 
-std::string enterPrivateNetworkWithoutRoute() { return enterNamespaceWith({"ip link set lo up"}); }
+std::string enterLoopbackOnlyNetwork() { return enterNetworkNamespace({"ip link set lo up"}); }
 
 }  // namespace zeltest

@@ -12,8 +12,10 @@ namespace zeltest {
 // Returns "" on success, else what failed (tests fail on it, never skip).
 std::string enterPrivateNetwork();
 
-// The same namespace with only the loopback's own routes: no multicast
-// group can be joined and no broadcast sent.
-std::string enterPrivateNetworkWithoutRoute();
+// The same with the loopback alone and no route at all: whatever is not
+// for 127.0.0.0/8 or ::1 fails at once (a name lookup's query to a name
+// server, a multicast join). Called, like it, before the process starts
+// threads.
+std::string enterLoopbackOnlyNetwork();
 
 }  // namespace zeltest

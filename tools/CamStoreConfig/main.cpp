@@ -91,6 +91,8 @@ void writeStorageList(zelkit::ZelOutputStream& payload, bool cameraForm, uint32_
 }
 
 int run(const Arguments& arguments) {
+  // A client sends nothing before its first request: the camera hears of
+  // none of this unless the encoder's steps succeed.
   zelkit::ZelClient encoder(arguments.encoderUrl.c_str(), 0, 0);
   zelkit::ZelClient camera(arguments.cameraUrl.c_str(), 0, 0);
 

@@ -65,9 +65,8 @@ Connection::Connection(const char* text, uint32_t requestCounterStart, platform:
     state = ConnectionState::Registered;
     platform::setNonBlocking(acceptedSocket, true);
     platform::associateSocket(core().port(), acceptedSocket, reinterpret_cast<uintptr_t>(this));
-  } else {
-    connect();
   }
+  // A client connection stays idle until its first request or connect().
 }
 
 Connection::~Connection() {

@@ -43,6 +43,9 @@ void Connection::startRegistration() {
 }
 
 void Connection::registerAtDevice(bool withCredentials) {
+  // An idle connection tells the device its message ids with its next
+  // login; an update now would only open it.
+  if (!withCredentials && state == ConnectionState::Idle) return;
   uint32_t kind = KIND_NO_CREDENTIALS;
   char text[CREDENTIAL_TEXT_MAX] = "";
   int textLength = 0;

@@ -30,8 +30,9 @@ void Core::notifyLocal(uint32_t code, Connection* connection) {
     ZelPacket* packet = newLocalPacket(code, entry->callback, entry->context);
     packet->sourceUrl = connection->url;
     connection->logPacket("locl", packet);
-    // Delivered like a due one-shot timer, at the next housekeeping pass.
-    timers.pushFront(packet);
+    // Delivered like a due one-shot timer, at the next housekeeping pass, in
+    // the order the events happened.
+    timers.append(packet);
   }
 }
 

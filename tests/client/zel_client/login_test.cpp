@@ -140,6 +140,7 @@ TEST(LoginBytes, RegisterPayloadIsByteExact) {
     device.addAccount("cookie", "pw");
     device.start();
     zelkit::ZelClient client(("zelp://" + std::string(row.userInfo) + device.endpoint()).c_str(), 0, 0);
+    client.connect();
     const auto frame = device.waitForTag(zeltest::kTagRegister, 5s);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->payload, row.payload);
@@ -154,6 +155,7 @@ TEST(LoginBytes, ChallengeResponseCarriesTheLengthFlag) {
   device.addAccount("u", "p");
   device.start();
   zelkit::ZelClient client(("zelp://u:p@" + device.endpoint()).c_str(), 0, 0);
+  client.connect();
   const auto frame = device.waitForTag(zeltest::kTagRegister, 5s);
   ASSERT_TRUE(frame);
   const std::string challenge = "471108152933abcd";  // the device's default
@@ -167,6 +169,7 @@ TEST(LoginBytes, ChallengeResponseCarriesTheLengthFlag) {
 TEST(LoginFaults, ShortChallengeIsReadAsWhatIsThere) {
   RawPeer peer;
   zelkit::ZelClient client(peer.url("u:p@").c_str(), 0, 0);
+  client.connect();
   ASSERT_TRUE(peer.accept(5s));
   const auto challenge = peer.readUntil(zeltest::kTagRequestChallenge, 5s);
   ASSERT_TRUE(challenge);
@@ -242,6 +245,7 @@ TEST(LoginFaults, LoginEndedByACloseLeavesTheNextLoginAlone) {
   Recorder events;
   Recorder replies;
   client.registerMessageCallback(Recorder::callback, &events);
+  client.connect();
   ASSERT_TRUE(peer.accept(5s));
   ASSERT_TRUE(peer.readUntil(zeltest::kTagRegister, 5s));  // left unanswered
   zelkit::detail::Connection* connection = zelkit::detail::core().getConnection(url.c_str());

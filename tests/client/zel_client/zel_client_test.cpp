@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
@@ -165,6 +167,56 @@ TEST_F(ZelClientTest, CopiesAndAssignmentsShareConnectionsAndCountThem) {
   EXPECT_EQ(frame->header.sessionId, 0x77u);
   EXPECT_EQ(frame->header.num, 5);
   EXPECT_TRUE(device.framesWithTag(kCommand).empty());
+}
+
+// Creating a client, and registering message callbacks on it, sends the
+// device nothing; a request or connect() opens the connection, and its
+// login carries the message ids asked for meanwhile.
+TEST(ZelClientConnecting, OnlyARequestOrConnectOpensTheConnection) {
+  Recorder events;
+  const unsigned long subscribed = 0x0A010030;
+  auto registerCallbacks = [&](ZelClient& client) {
+    client.registerMessageCallback(Recorder::callback, &events, &subscribed, 1);
+    client.subscribeMessageCallback(Recorder::callback, &events, &subscribed, 1);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(ZelClient&)> use;
+    bool opens;
+    std::vector<uint16_t> loginIds;
+  };
+  const Case cases[] = {
+      {"created only", [](ZelClient&) {}, false, {}},
+      {"message callbacks registered", registerCallbacks, false, {}},
+      {"connect()", [](ZelClient& client) { client.connect(); }, true, {0xFF03}},
+      {"a request", [](ZelClient& client) { client.sendRequest(3000, kCommand, nullptr, nullptr); }, true, {0xFF03}},
+      {"message callbacks, then connect()",
+       [&](ZelClient& client) {
+         registerCallbacks(client);
+         client.connect();
+       },
+       true,
+       {0xFF03, 0x0A01}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zeltest::TestDevice device;
+    device.start();
+    ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+    c.use(client);
+    if (c.opens) {
+      const auto login = device.waitForRegistration(5s);
+      ASSERT_TRUE(login);
+      EXPECT_EQ(login->outcome, zeltest::Registration::Outcome::Accepted);
+      EXPECT_EQ(login->request.messageIds, c.loginIds);
+    } else {
+      std::this_thread::sleep_for(1500ms);  // two housekeeping passes
+    }
+    // Nothing else: no connection of its own for the message ids.
+    EXPECT_EQ(device.connectionCount(), c.opens ? 1 : 0);
+    EXPECT_EQ(device.registrations().size(), c.opens ? 1u : 0u);
+    client.unregisterCallback(nullptr, &events);
+  }
 }
 
 TEST(ZelClientWait, UnarmedStreamReturnsAtOnce) {

@@ -172,6 +172,7 @@ TEST(ConnectionChurn, ReceiveOfTheOldSocketNeverReachesTheNewOne) {
   RawPeer peer;
   const std::string url = peer.url("HookOn1@");
   ZelClient client(url.c_str(), 0, 0);
+  client.connect();
   ASSERT_TRUE(peer.acceptAndRegister(5s));
   Connection* connection;
   {

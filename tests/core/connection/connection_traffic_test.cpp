@@ -48,6 +48,7 @@ class TrafficTest : public testing::Test {
     GlobalLock lock;
     client = std::make_unique<ZelClient>(url.c_str(), 0, 0);
     client->registerMessageCallback(Recorder::callback, &events);
+    client->connect();
   }
   void SetUp() override { start(); }
   // No callback may reach a recorder of the test once it is gone.
@@ -186,6 +187,7 @@ TEST(TrafficLimits, SendQueueHoldsTwelveHundredAndFailsTheRestAtOnce) {
   device.setSilent(true);  // never registers: everything stays queued
   device.start();
   ZelClient client(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
+  client.connect();
   ASSERT_TRUE(device.waitForTag(zeltest::kTagRegister, 5s));
   Recorder replies;
   for (int i = 0; i < 1201; ++i) client.sendRequest(60000, kCommand, Recorder::callback, &replies);
@@ -254,6 +256,7 @@ TEST(TrafficLimits, GathersTakeEveryQueuedPacketUpToTheSystemLimit) {
     SCOPED_TRACE(queued);
     RawPeer peer(false, 4096);
     ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
+    client.connect();
     ASSERT_TRUE(peer.acceptAndRegister(5s));
     Connection* connection = core().getConnection(peer.url("HookOn1@").c_str());
     ASSERT_TRUE(waitUntil(
@@ -510,6 +513,7 @@ TEST(TrafficFaults, LookUpEndingAfterTheConnectionMovedOnChangesNothing) {
       urls.push_back("zelp://HookOn1@localhost:" + std::to_string(device.port()) + "/" + c.name +
                      std::to_string(attempt));
       ZelClient client(urls.back().c_str(), 0, 0);
+      client.connect();
       const auto until = Clock::now() + std::chrono::microseconds(5 * attempt);
       while (Clock::now() < until) {
       }

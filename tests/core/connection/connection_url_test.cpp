@@ -98,7 +98,9 @@ TEST(ConnectionUrl, Statistics) {
   EXPECT_EQ(Connection::getStatistics(1, nullptr), 0);
   EXPECT_EQ(Connection::getStatistics(0, nullptr), 1);
   enginetest::RawPeer peer;
-  zelkit::ZelClient client(peer.url().c_str(), 0, 0);  // starts connecting when made
+  zelkit::ZelClient client(peer.url().c_str(), 0, 0);
+  EXPECT_EQ(Connection::getStatistics(1, nullptr), 0);  // idle until asked to connect
+  client.connect();
   EXPECT_EQ(Connection::getStatistics(1, nullptr), 1);
   EXPECT_EQ(Connection::getStatistics(0, nullptr), 2);
 }

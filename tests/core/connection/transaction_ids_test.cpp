@@ -313,6 +313,7 @@ TEST_F(TransactionIds, WaitingRequestsCountAsQueuedOnes) {
 TEST(TransactionIdsQueued, IdOfAQueuedRequestIsNotGivenAgain) {
   RawPeer peer;
   ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
+  client.connect();
   ASSERT_TRUE(peer.accept(5s));
   const auto registration = peer.readUntil(zeltest::kTagRegister, 5s);
   ASSERT_TRUE(registration);
@@ -359,6 +360,7 @@ TEST(TransactionIdsQueued, RestOfARequestThatEndedMidSend) {
     ZelClient client(url.c_str(), 0, 0);
     // The peer answers no live check, and a slow build may outlast one.
     client.setLiveCheckInterval(0);
+    client.connect();
     ASSERT_TRUE(peer.accept(20s));
     const auto registration = peer.readUntil(zeltest::kTagRegister, 20s);
     ASSERT_TRUE(registration);

@@ -50,6 +50,7 @@ TEST_F(PacedConnects, Ipv4DeviceAnswersTheEchoAndConnects) {
 TEST_F(PacedConnects, Ipv6DeviceConnectsWithoutEcho) {
   RawPeer peer(true);
   zelkit::ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
+  client.connect();
   ASSERT_TRUE(peer.acceptAndRegister(5s));
   Recorder replies;
   client.sendRequest(4000, 0x0A370C31, Recorder::callback, &replies);

@@ -145,6 +145,7 @@ TEST(EngineWorker, UnansweredLiveCheckClosesTheConnection) {
     GlobalLock lock;
     client.emplace(("zelp://HookOn1@" + device.endpoint()).c_str(), 0, 0);
     client->registerMessageCallback(Recorder::callback, &events);
+    client->connect();
   }
   client->setLiveCheckInterval(1);
   ASSERT_TRUE(events.waitFor(zelkit::detail::LocalEvent::Registered, 5s));

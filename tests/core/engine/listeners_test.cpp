@@ -118,6 +118,7 @@ TEST(Listeners, SessionLookupSkipsClientConnections) {
   // A client connection made later, so ahead in the list, with the same id.
   RawPeer device;
   zelkit::ZelClient client(device.url("HookOn1@").c_str(), 0, 0);
+  client.connect();
   ASSERT_TRUE(device.acceptAndRegister(5s, clientId));
   ASSERT_TRUE(waitUntil([&] { return client.getClientId() == clientId; }, 5s));
   GlobalLock lock;

@@ -321,6 +321,7 @@ TEST(Requests, HousekeepingWalkSurvivesConnectionsChangingUnderIt) {
 TEST(Requests, PacketStillBeingSentOutlivesItsTimeout) {
   RawPeer peer(false, 4096);
   ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
+  client.connect();
   ASSERT_TRUE(peer.acceptAndRegister(5s));
   zelkit::detail::Connection* connection = core().getConnection(peer.url("HookOn1@").c_str());
   ASSERT_TRUE(waitUntil(

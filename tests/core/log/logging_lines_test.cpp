@@ -90,6 +90,7 @@ TEST_F(ConnectionLogLines, MessageIdsBeyondTheLimitAreLogged) {
 }
 
 TEST_F(ConnectionLogLines, MessageGapIsLoggedAndMessagesDumped) {
+  client->connect();
   ASSERT_TRUE(device.waitForRegistration(milliseconds(5000)));
   client->registerMessageCallback(Recorder::callback, &events);
   for (const uint8_t sequence : {3, 5, 6}) ASSERT_TRUE(device.pushMessage(0, 0x0A010030, sequence, {sequence}));
@@ -154,6 +155,7 @@ TEST(ConnectionCloseReasons, AreLoggedWithTheConnection) {
   auto closeRegistered = [&](const std::function<void(enginetest::RawPeer&, zelkit::ZelClient&)>& peerAction) {
     enginetest::RawPeer peer;
     zelkit::ZelClient client(peer.url("HookOn1@").c_str(), 0, 0);
+    client.connect();
     EXPECT_TRUE(peer.acceptAndRegister(milliseconds(5000)));
     peerAction(peer, client);
     awaitClose(peer.port());
@@ -168,6 +170,7 @@ TEST(ConnectionCloseReasons, AreLoggedWithTheConnection) {
        [&] {
          const uint16_t port = enginetest::closedPort();
          zelkit::ZelClient client(("zelp://127.0.0.1:" + std::to_string(port)).c_str(), 0, 0);
+         client.connect();
          awaitClose(port);
          return port;
        }},

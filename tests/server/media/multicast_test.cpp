@@ -142,7 +142,7 @@ TEST_F(Multicast, GroupOfTheConnectReplyIsJoinedForTheDeviceAsSource) {
 // Without a route no group can be joined: the set-up fails with the
 // exception of its own class and code.
 TEST(MulticastWithoutRoute, AGroupThatCannotBeJoinedThrowsConnectionError) {
-  ASSERT_EQ(zeltest::enterPrivateNetworkWithoutRoute(), "");
+  ASSERT_EQ(zeltest::enterLoopbackOnlyNetwork(), "");
   const unsigned long addresses[] = {address("239.1.2.3")};
   const unsigned short ports[] = {htons(freeUdpPort())};
   RtpStreamer streamer("zelp://127.0.0.1:9", 1);
