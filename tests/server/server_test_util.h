@@ -89,6 +89,10 @@ class TestServer : public zelkit::ZelServer {
   ~TestServer() { zelkit::detail::GlobalLock lock; }
   zelkit::ZelSession* createSession() override { return new TestSession(); }
   uint32_t responseTimeout() const { return responseTimeoutMs_; }
+  void setResponseTimeout(uint32_t milliseconds) {
+    zelkit::detail::GlobalLock lock;
+    responseTimeoutMs_ = milliseconds;
+  }
 };
 
 // CMD_REGISTER payload: credential word, split mode, text length, message

@@ -56,12 +56,6 @@ void echo(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header, zelki
   session->respond(header, reply);
 }
 
-// Replies time out after 200 ms, if anything times them out.
-class ImpatientServer : public TestServer {
- public:
-  ImpatientServer() { responseTimeoutMs_ = 200; }
-};
-
 // What the server's accepted connections do with their sends.
 struct AcceptedState {
   bool paused;   // reading stopped
@@ -106,6 +100,8 @@ class LateReaders : public ::testing::Test {
     ZELKIT_REQUIRE_TOOL("python3");
     replyPattern();  // made before anything is measured
     sizedCalls = 0;
+    // Replies time out after 200 ms, if anything times them out.
+    server.setResponseTimeout(200);
     server.registerCallback(kSized, sizedReply);
     server.registerCallback(kEcho, echo);
     server.bindHttpPort(httpPort, false, nullptr);
@@ -125,7 +121,7 @@ class LateReaders : public ::testing::Test {
     return command;
   }
 
-  ImpatientServer server;
+  TestServer server;
   const uint16_t port = zeltest::freeLoopbackPort();
   const uint16_t httpPort = zeltest::freeLoopbackPort();
   const uint16_t httpsPort = zeltest::freeLoopbackPort();
