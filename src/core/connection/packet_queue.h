@@ -15,6 +15,10 @@ class PacketQueue {
     bytes_ += heldBytes(packet);
     packets_.pushFront(packet);
   }
+  void append(ZelPacket* packet) {
+    bytes_ += heldBytes(packet);
+    packets_.append(packet);
+  }
   void appendAll(PacketChain& chain) {
     for (const ZelPacket* packet = chain.first(); packet != nullptr; packet = packet->pNext)
       bytes_ += heldBytes(packet);
