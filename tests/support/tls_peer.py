@@ -391,8 +391,8 @@ def main():
     if args.command == "device":
         device(args)
         return 0
-    commands = {"login": login, "send": send, "post": post, "request": request, "late-reader": late_reader}
-    return commands[args.command](args)
+    handlers = {"login": login, "send": send, "post": post, "request": request, "late-reader": late_reader}
+    return handlers[args.command](args)
 
 
 if __name__ == "__main__":
