@@ -105,12 +105,15 @@ class ZELKIT_API ZelSession {
   /// Takes the session out of the server's list and closes its connection.
   virtual ~ZelSession();
 
-  /// Replies to a request, with the server's response time-out.
+  /// Replies to a request. The reply waits for the client to read it,
+  /// however long that takes; while this session's unsent replies hold
+  /// 4 MiB (or 600 wait in its queue), its further requests are not read.
   /// \param header The request's header; with mode 3 (error reply) the reply
   ///        carries its errorCode instead of the payload.
   /// \param payload The reply's payload; the stream keeps its bytes.
   void respond(ZelHeader& header, ZelOutputStream& payload);
-  /// Sends a message to this session's client.
+  /// Sends a message to this session's client; one that waits unsent past
+  /// the server's response time-out is dropped.
   /// \param header The message's header (its command word in tag).
   /// \param payload The payload; the stream keeps its bytes.
   void notify(ZelHeader& header, ZelOutputStream& payload);

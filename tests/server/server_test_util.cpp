@@ -1,10 +1,50 @@
 #include "server_test_util.h"
 
+#include <malloc.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include "core/connection/connection.h"
 #include "core/engine/core.h"
 #include "core/engine/lock.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 namespace servertest {
+
+long residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  long size = 0;
+  long resident = 0;
+  statm >> size >> resident;
+  return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+long heapBytesInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return static_cast<long>(__sanitizer_get_current_allocated_bytes());
+#else
+  const struct mallinfo2 info = ::mallinfo2();
+  return static_cast<long>(info.uordblks + info.hblkhd);
+#endif
+}
+
+PeakSampler::PeakSampler(std::function<long()> measure)
+    : measure_(std::move(measure)), peak_(measure_()), sampler_([this] {
+        while (!stop_) {
+          peak_ = std::max(peak_.load(), measure_());
+          std::this_thread::sleep_for(2ms);
+        }
+      }) {}
+
+long PeakSampler::finish() {
+  stop_ = true;
+  if (sampler_.joinable()) sampler_.join();
+  return peak_;
+}
 
 LoginScript& loginScript() {
   static LoginScript* const script = new LoginScript();

@@ -31,6 +31,27 @@ inline bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseco
   return true;
 }
 
+// The process's resident size, and the bytes its heap has handed out and
+// not yet taken back (the sanitizers' allocator's count in their builds).
+long residentBytes();
+long heapBytesInUse();
+
+// The highest value of a measure seen while it runs, sampled every 2 ms.
+class PeakSampler {
+ public:
+  explicit PeakSampler(std::function<long()> measure);
+  ~PeakSampler() { finish(); }
+  PeakSampler(const PeakSampler&) = delete;
+  PeakSampler& operator=(const PeakSampler&) = delete;
+  long finish();
+
+ private:
+  std::function<long()> measure_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> peak_;
+  std::thread sampler_;
+};
+
 // What onLogin was given.
 struct LoginCall {
   std::string user;
@@ -68,6 +89,10 @@ class TestServer : public zelkit::ZelServer {
   ~TestServer() { zelkit::detail::GlobalLock lock; }
   zelkit::ZelSession* createSession() override { return new TestSession(); }
   uint32_t responseTimeout() const { return responseTimeoutMs_; }
+  void setResponseTimeout(uint32_t milliseconds) {
+    zelkit::detail::GlobalLock lock;
+    responseTimeoutMs_ = milliseconds;
+  }
 };
 
 // CMD_REGISTER payload: credential word, split mode, text length, message

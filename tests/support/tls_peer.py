@@ -25,6 +25,16 @@ implementation of TLS and of the Zel wire format.
       An HTTP client of the library's server: TLS, the bytes in one write,
       then N bytes of body (written until the server stops taking them).
       Prints what it receives as "RECEIVED <repr>" once the server closes.
+  tls_peer.py late-reader --port P --transport plain|tunnel|tls --count N --size S [--batch B] [--rcvbuf R]
+      A client of the library's server that asks for replies and reads none
+      of them until told: N requests of tag 0a080c31 (the reply size in the
+      session id field, the request's index in num), B per write (all in
+      one by default), through TLS and the tunnel, the tunnel on a plain
+      HTTP port, or plain frames. After each write it prints "SENT <n>" and
+      waits for a line on standard input; then it reads the replies and
+      prints "REPLIES <n> in order" (exit 0), or "WRONG <i>" / "MISSING
+      after <i>" (exit 1). The expected payload of request i is the bytes
+      (7 i + k) mod 256 for k from 0.
 """
 
 import argparse
@@ -47,6 +57,7 @@ TAG_BAD_TPKT = 0x0A040C31    # a frame with version byte 4
 TAG_CLOSE_NOTIFY = 0x0A050C31  # close_notify, and the connection ends
 TAG_MESSAGE = 0x0A060030     # what the device pushes
 TAG_SHORT_TPKT = 0x0A070C31  # a frame announcing 16 bytes
+TAG_SIZED = 0x0A080C31       # served by a test's handler: a reply of the size asked for
 
 MODE_REQUEST, MODE_REPLY, MODE_MESSAGE, MODE_ERROR = 0, 1, 2, 3
 MORE_FRAGMENTS = 0x80
@@ -306,6 +317,44 @@ def request(args):
     return 0
 
 
+def late_reader(args):
+    raw = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    # Room for every request, so that the one write ends though the server
+    # stops reading; a small receive buffer keeps the replies on its side.
+    raw.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 262144)
+    if args.rcvbuf:
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.rcvbuf)
+    raw.settimeout(30)
+    raw.connect(("127.0.0.1", args.port))
+    sock = context(False).wrap_socket(raw) if args.transport == "tls" else raw
+    head = b"" if args.transport == "plain" else b"GET /zel_tunnel HTTP/1.0\r\n\r\n"
+    batch = args.batch or args.count
+    for first in range(0, args.count, batch):
+        requests = b"".join(struct.pack(">BBHIBBHIHH", 3, 0, 20, TAG_SIZED, MODE_REQUEST, i & 0xFF, 0, args.size,
+                                        i & 0xFFFF, 0) for i in range(first, min(first + batch, args.count)))
+        sock.sendall(head + requests)
+        head = b""
+        say("SENT %d" % min(first + batch, args.count))
+        sys.stdin.readline()
+    stream = Stream(sock)
+    pattern = bytes(k & 0xFF for k in range(args.size + 256))
+    for i in range(args.count):
+        try:
+            version, _, length = struct.unpack(">BBH", stream.take(4))
+            body = stream.take(length - 4)
+        except (EOFError, OSError, ssl.SSLError):
+            say("MISSING after %d" % i)
+            return 1
+        tag, mode, tid, _, _, num, _ = struct.unpack(">IBBHIHH", body[:16])
+        start = (7 * i) & 0xFF
+        if (version, tag, mode, tid, num) != (3, TAG_SIZED, MODE_REPLY, i & 0xFF, i & 0xFFFF) or \
+                body[16:] != pattern[start:start + args.size]:
+            say("WRONG %d tag %08x mode %d tid %d num %d length %d" % (i, tag, mode, tid, num, length))
+            return 1
+    say("REPLIES %d in order" % args.count)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     commands = parser.add_subparsers(dest="command", required=True)
@@ -331,11 +380,19 @@ def main():
     request_args.add_argument("--port", type=int, required=True)
     request_args.add_argument("--bytes", required=True)
     request_args.add_argument("--body", type=int, default=0)
+    late_args = commands.add_parser("late-reader")
+    late_args.add_argument("--port", type=int, required=True)
+    late_args.add_argument("--transport", choices=["plain", "tunnel", "tls"], required=True)
+    late_args.add_argument("--count", type=int, required=True)
+    late_args.add_argument("--size", type=int, required=True)
+    late_args.add_argument("--batch", type=int, default=0)
+    late_args.add_argument("--rcvbuf", type=int, default=0)
     args = parser.parse_args()
     if args.command == "device":
         device(args)
         return 0
-    return {"login": login, "send": send, "post": post, "request": request}[args.command](args)
+    handlers = {"login": login, "send": send, "post": post, "request": request, "late-reader": late_reader}
+    return handlers[args.command](args)
 
 
 if __name__ == "__main__":

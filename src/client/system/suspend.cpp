@@ -31,6 +31,15 @@ void resumeConnections() {
   }
 }
 
+// What waited while sending was suspended goes now: nothing else may come
+// to send it (a server connection's reading may have stopped for it).
+void resumeSending() {
+  detail::GlobalLock lock;
+  for (Connection* connection = detail::core().connectionList().first(); connection != nullptr;
+       connection = connection->next)
+    connection->sendIfIdle();
+}
+
 void suspendConnections() {
   detail::Core& engine = detail::core();
   detail::Event* workerRan;
@@ -72,6 +81,7 @@ void System::setSuspendState(SuspendState state) {
     resumeConnections();
   else if (previous < SuspendConnections && next >= SuspendConnections)
     suspendConnections();
+  if (previous != SuspendNone && next == SuspendNone) resumeSending();
 }
 
 }  // namespace zelkit

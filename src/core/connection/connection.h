@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/connection/packet_queue.h"
 #include "core/engine/core.h"
 #include "core/engine/list.h"
 #include "core/engine/reply_spin.h"
@@ -60,6 +61,12 @@ constexpr uint32_t LiveCheck = 0x002F1030;
 
 constexpr uint16_t DEFAULT_ZEL_PORT = 1756;
 constexpr int SEND_QUEUE_LIMIT = 1200;
+// An accepted connection stops reading requests while its unsent replies
+// hold this much memory, or this many packets (so that its own requests
+// never fill the queue to its limit), and reads again once both are down
+// to half: the peer's TCP window then holds the rest of its requests.
+constexpr int64_t UNSENT_REPLY_BYTES_MAX = 4 * 1024 * 1024;
+constexpr int UNSENT_REPLY_PACKETS_MAX = SEND_QUEUE_LIMIT / 2;
 constexpr int TRANSACTION_IDS = 256;
 // What submitting a request returns while it waits for a transaction id.
 constexpr int WAITING_FOR_TRANSACTION_ID = -1;
@@ -183,6 +190,15 @@ class Connection {
   void failSend(uint32_t error);
   void startReceive(void* buffer, uint32_t length);
   void startHeaderReceive();
+  // Reading of an accepted connection stops between two frames while its
+  // unsent replies (queued, or in the send under way) hold too much
+  // (pauseReadingIfFull); once they have drained, a completion posted on
+  // the receive's record brings the worker back to resumeReading, which
+  // goes on where reading stopped.
+  int64_t unsentBytes() const { return sendQueue.bytes() + sendGatherBytes; }
+  bool pauseReadingIfFull();
+  void resumeReadingIfDrained();
+  void resumeReading();
   void startDatagramReceive();
   // True when a completion is the one of the receive (or the send or
   // connect) outstanding on the current socket, which it then ends; false
@@ -231,6 +247,9 @@ class Connection {
   // TLS layer. startSsl: 0, or -1 when no context could be made.
   int startSsl(bool isServer);
   void onSslReceived(uint32_t count);
+  // Hands what the receive completion holds to the engine and goes on with
+  // the frames it yields; called again when paused reading resumes.
+  void continueSslReceive();
   void sendQueuedSsl();
   void releaseSsl();
   // Blocking TLS reads and writes for a server's HTTP handler (useSyncIo):
@@ -272,7 +291,7 @@ class Connection {
   bool holdsClientId = false;  // an accepted connection's, until its close
   uint32_t requestCounter = 0;
   ConnectionState state = ConnectionState::Idle;
-  List<ZelPacket> sendQueue;
+  PacketQueue sendQueue;
   PendingList pending;
   int32_t queuedCount = 0;  // packets in sendQueue and waiting for a transaction id
   std::unordered_map<uint32_t, CommandIds> commandIds;
@@ -358,10 +377,14 @@ class Connection {
   uint32_t receiveTicket = 0;
   uint32_t sendTicket = 0;
   uint32_t receiveLength = 0;  // room of the outstanding receive
+  // No receive is outstanding: the unsent replies hold too much. (A
+  // receive ticket set meanwhile is the posted resume.)
+  bool readingPaused = false;
   // The packets the outstanding send reads from (each marked beingSent;
   // nothing frees them before the send completes), and the buffers it was
   // given. Both grow to the largest gather the connection has sent.
   std::vector<ZelPacket*> sendGather;
+  int64_t sendGatherBytes = 0;  // the memory of the gather's packets
   std::vector<platform::IoBuffer> sendBuffers;
   List<ZelPacket> retiredWhileSending;
 
@@ -383,6 +406,7 @@ class Connection {
   // piece that holds the id of a request that ended mid-send.
   void notePieceTaken(ZelPacket* piece);
   void linkIntoSendQueue(PacketChain& packets, bool urgent);
+  void keepUntilSent(PacketChain& packets);
   // Completes a chain the full queue does not take.
   void dropChain(PacketChain& packets);
   // Moves what may be sent now from the queue into the gather; the count.
@@ -394,6 +418,8 @@ class Connection {
   // when all of it went; else the rest goes out as an overlapped send.
   bool finishWrite(int sent);
   void parseInbox();
+  bool holdsTooMuchUnsent() const;
+  bool drainedEnoughToRead() const;
   ZelPacket* newReceivePacket(const uint8_t* tpkt);
   bool completeFrame(ZelPacket* packet);
   // Closes for a frame that cannot be read, after the replies to the frames
@@ -417,7 +443,8 @@ class Connection {
   int parseHttpBuffer();
   void startSslReceive();
   // The frames and HTTP text inside TLS; 0 when the engine wants more raw
-  // bytes, TLS_STOP when nothing more is read, or the engine's error.
+  // bytes, TLS_STOP when nothing more is read, TLS_PAUSED when reading
+  // waits for the replies to drain, or the engine's error.
   int deliverTlsFrames();
   int feedHttpFromTls();
   // Plaintext bytes: those left behind a tunnel head first, then the engine's.

@@ -80,7 +80,7 @@ void Connection::onReceived(uint32_t bytes) {
       ZelPacket* packet = receivePacket;
       receivePacket = nullptr;
       const uint32_t generation = socketGeneration;
-      if (completeFrame(packet) && socketStillOpen(generation)) startHeaderReceive();
+      if (completeFrame(packet) && socketStillOpen(generation)) parseInbox();  // empty: the next read
       return;
     }
   }
@@ -101,7 +101,13 @@ void Connection::parseInbox() {
   // closed meanwhile, what is left in the buffer belongs to no one.
   const uint32_t generation = socketGeneration;
   int offset = 0;
+  bool paused = false;
   while (inboxLength - offset >= TPKT_HEADER_SIZE) {
+    // The frames left in the buffer wait there while reading is paused.
+    if (pauseReadingIfFull()) {
+      paused = true;
+      break;
+    }
     const uint8_t* frame = inbox + offset;
     const int frameLength = readBE16(frame + 2);
     if (frame[0] != 3 || frameLength < FRAME_HEADER_SIZE) {
@@ -126,6 +132,8 @@ void Connection::parseInbox() {
   // A header that arrived in part waits at the front for its other bytes.
   inboxLength -= offset;
   std::memmove(inbox, inbox + offset, static_cast<std::size_t>(inboxLength));
+  receivePhase = ReceivePhase::Header;
+  if (paused || pauseReadingIfFull()) return;
   startHeaderReceive();
 }
 

@@ -17,8 +17,22 @@ void Connection::queuePackets(PacketChain& packets, bool urgent) {
     return;
   }
   queuedCount += packets.count();
+  if (session != nullptr) keepUntilSent(packets);
   linkIntoSendQueue(packets, urgent);
   sendIfIdle();
+}
+
+void Connection::keepUntilSent(PacketChain& packets) {
+  // An accepted connection's replies wait for their peer to read, however
+  // long that takes (how many there are is bounded by the pause of its
+  // reading): one that timed out in the queue would be missing from the
+  // middle of the stream, and its request would never be answered. Only the
+  // end of the connection ends them. Messages keep their time-out: they
+  // come whether the peer reads or not, and their sequence numbers tell it
+  // of a gap.
+  for (ZelPacket* packet = packets.first(); packet != nullptr; packet = packet->pNext)
+    if (packet->callback == nullptr && (packet->mode() & 0x0F) != Message)
+      packet->remainingMs = CONTINUATION_REMAINING_MS;
 }
 
 void Connection::dropChain(PacketChain& packets) {
@@ -72,11 +86,13 @@ void Connection::sendQueued() {
 void Connection::addToGather(ZelPacket* packet) {
   packet->beingSent = true;
   sendGather.push_back(packet);
+  sendGatherBytes += packet->blockSize;
 }
 
 void Connection::endGather() {
   for (ZelPacket* packet : sendGather) packet->beingSent = false;
   sendGather.clear();
+  sendGatherBytes = 0;
 }
 
 int Connection::takeGather() {
@@ -224,6 +240,9 @@ void Connection::releaseSentPacket(ZelPacket* packet) {
 
 void Connection::finishSend() {
   sendInProgress = false;
+  // A peer that takes its replies is alive, though its requests are not
+  // read while they drain.
+  if (readingPaused) lastActivityTick = tickCount();
   // Sent messages and replies, raw sends and the rest of fragmented
   // requests need nothing more; a request nobody waits for still holds its
   // id until its reply. A packet no longer pending was retired while it
@@ -234,7 +253,9 @@ void Connection::finishSend() {
       ZelPacket::free(packet);
   }
   sendGather.clear();
+  sendGatherBytes = 0;
   while (ZelPacket* packet = retiredWhileSending.popFront()) ZelPacket::free(packet);
+  resumeReadingIfDrained();
 }
 
 }  // namespace zelkit::detail

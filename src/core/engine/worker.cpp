@@ -124,8 +124,11 @@ void Core::onConnectionCompletion(Connection* connection, IoOperation* operation
     return;
   }
   if (mode == ConnectionReceive) {
-    // An empty datagram ends nothing.
-    if (completion.bytes == 0 && connection->receivePhase != ReceivePhase::Datagram)
+    // While reading is paused no receive is outstanding: this is the resume
+    // posted once the replies had drained. An empty datagram ends nothing.
+    if (connection->readingPaused)
+      connection->resumeReading();
+    else if (completion.bytes == 0 && connection->receivePhase != ReceivePhase::Datagram)
       connection->close(LocalEvent::ConnectionClosed, "Server disconnect", 0);
     else
       connection->onReceived(completion.bytes);

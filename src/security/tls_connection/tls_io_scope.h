@@ -24,6 +24,9 @@ class SslIoScope {
 // The value deliverTlsFrames and feedHttpFromTls return when nothing more
 // is to be read: the connection closed, or its HTTP exchange is over.
 constexpr int TLS_STOP = 1;
+// What deliverTlsFrames returns when reading stops until the connection's
+// unsent replies have drained (Connection::pauseReadingIfFull).
+constexpr int TLS_PAUSED = 2;
 
 // A read of 6 bytes starts a record: its 5-byte header and the first byte
 // of its body.

@@ -23,9 +23,13 @@ bool holdsLastFlight(const Connection& connection) {
 
 void Connection::onSslReceived(uint32_t count) {
   if (state == ConnectionState::Idle) return;
-  const uint32_t generation = socketGeneration;
   sslHeld = static_cast<int32_t>(count);
   sslHandedOut = 0;
+  continueSslReceive();
+}
+
+void Connection::continueSslReceive() {
+  const uint32_t generation = socketGeneration;
   int result;
   {
     SslIoScope scope(*this, SslIoPhase::Receiving);
@@ -46,6 +50,9 @@ void Connection::onSslReceived(uint32_t count) {
     if (!socketStillOpen(generation) || ssl == nullptr) return;
   }
   flushSslGather("Error sending SSL handshake packet");
+  // Paused, the engine keeps the records it has not yet yielded, and the
+  // completion's bytes it has not taken stay where they are.
+  if (result == TLS_PAUSED) return;
   sslHeld = 0;
   sslHandedOut = 0;
   startSslReceive();
@@ -81,6 +88,7 @@ int Connection::deliverTlsFrames() {
   const uint32_t generation = socketGeneration;
   for (;;) {
     if (receivePacket == nullptr) {
+      if (tlsFrameHeadLength == 0 && pauseReadingIfFull()) return TLS_PAUSED;
       const int read = readPlaintext(tlsFrameHead + tlsFrameHeadLength, TPKT_HEADER_SIZE - tlsFrameHeadLength);
       if (read <= 0) return read;
       tlsFrameHeadLength += read;

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,36 +63,6 @@ std::optional<Bytes> readJoinedReply(RawClient& client, std::chrono::millisecond
   }
 }
 
-long residentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  long size = 0;
-  long resident = 0;
-  statm >> size >> resident;
-  return resident * ::sysconf(_SC_PAGESIZE);
-}
-
-// The highest resident size seen while it runs.
-class ResidentPeak {
- public:
-  ResidentPeak() : sampler_([this] {
-      while (!stop_) {
-        peak_ = std::max(peak_.load(), residentBytes());
-        std::this_thread::sleep_for(2ms);
-      }
-    }) {}
-  ~ResidentPeak() { finish(); }
-  long finish() {
-    stop_ = true;
-    if (sampler_.joinable()) sampler_.join();
-    return peak_;
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::atomic<long> peak_{residentBytes()};
-  std::thread sampler_;
-};
-
 class HostileInput : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -143,7 +111,7 @@ TEST_F(HostileInput, ConnectionsBeforeLoginHoldLittleMemory) {
   const Bytes piece = zeltest::encodeFrame(header, Bytes(zeltest::kMaxFragmentPayload, 0x5A));
 
   const long before = residentBytes();
-  ResidentPeak peak;
+  PeakSampler peak(residentBytes);
   std::atomic<int> sending{kFlooders};
   std::atomic<bool> measured{false};
   std::vector<int> closed(kFlooders, 0);
