@@ -25,8 +25,13 @@ void Connection::sendQueuedSsl() {
   if (state != ConnectionState::TransportUp && state != ConnectionState::Registered) return;
   {
     SslIoScope scope(*this, SslIoPhase::Idle);
-    // Records the engine kept while the last send was under way go first.
-    if (ssl->sendFlushed < ssl->sendFill) sslWrite(ssl, nullptr, 0, 0);
+    // Records the engine kept while the last send was under way go first,
+    // ahead of the queue's.
+    if (ssl->sendFlushed < ssl->sendFill) {
+      sslMoreFollows = sslHandshakeDone && sendQueue.first() != nullptr;
+      sslWrite(ssl, nullptr, 0, 0);
+      sslMoreFollows = false;
+    }
     // Packets wait for the handshake and, on a client, for the certificate.
     if (sslHandshakeDone && !writeQueuedPacketsSsl()) return;
   }
