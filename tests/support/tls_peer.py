@@ -46,6 +46,7 @@ import socket
 import ssl
 import struct
 import sys
+import time
 import warnings
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)
@@ -129,7 +130,7 @@ class PacedTls:
             pieces = self.cut(data) if self.cut else [data]
         for i, piece in enumerate(pieces):
             if i > 0 and self.cut_once is not None:
-                __import__("time").sleep(0.003)  # the first piece arrives alone
+                time.sleep(0.003)  # the first piece arrives alone
             self.sock.sendall(piece)
         self.cut_once = None
 
