@@ -169,14 +169,14 @@ int receiveAvailable(Socket socket, void* buffer, int length) {
   return receiveSync(socket, buffer, length, nullptr, nullptr, false, Waiting::Never);
 }
 
-int sendAvailable(Socket socket, const IoBuffer* buffers, int count) {
+int sendAvailable(Socket socket, const IoBuffer* buffers, int count, bool moreFollows) {
   SocketUse use(socket);
   if (!use.valid()) return -1;
   if (count < 1 || count > MaxSendBuffers) return failWith(EINVAL);
   iovec pieces[MaxSendBuffers];
   for (int i = 0; i < count; ++i) pieces[i] = {const_cast<void*>(buffers[i].data), buffers[i].length};
   return static_cast<int>(
-      untilDone(use, POLLOUT, false, [&] { return sendOnce(use.fd(), pieces, count, nullptr, 0); }));
+      untilDone(use, POLLOUT, false, [&] { return sendOnce(use.fd(), pieces, count, nullptr, 0, moreFollows); }));
 }
 
 int sendDatagram(Socket socket, const void* data, int length, const sockaddr* to, int toLength) {

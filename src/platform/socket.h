@@ -67,8 +67,9 @@ int receiveBytesWaiting(Socket socket, void* buffer, int length, bool peek = fal
 int receiveAvailable(Socket socket, void* buffer, int length);
 // One gathered send of what the socket takes now (up to MaxSendBuffers
 // buffers), never waiting whatever the mode: the bytes written, or -1 (with
-// wsa::WouldBlock when it takes nothing now).
-int sendAvailable(Socket socket, const IoBuffer* buffers, int count);
+// wsa::WouldBlock when it takes nothing now). moreFollows: the caller writes
+// more at once, so a stream socket may hold a last partial segment for it.
+int sendAvailable(Socket socket, const IoBuffer* buffers, int count, bool moreFollows = false);
 int sendDatagram(Socket socket, const void* data, int length, const sockaddr* to, int toLength);
 int receiveDatagram(Socket socket, void* buffer, int length, sockaddr* from, int* fromLength);
 

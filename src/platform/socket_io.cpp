@@ -40,7 +40,7 @@ ssize_t receiveOnce(const SocketSlot& slot, void* buffer, size_t length, sockadd
   return received;
 }
 
-ssize_t sendOnce(int fd, const iovec* pieces, int count, const sockaddr* to, int toLength) {
+ssize_t sendOnce(int fd, const iovec* pieces, int count, const sockaddr* to, int toLength, bool moreFollows) {
   msghdr message{};
   message.msg_iov = const_cast<iovec*>(pieces);
   message.msg_iovlen = static_cast<size_t>(count);
@@ -48,7 +48,7 @@ ssize_t sendOnce(int fd, const iovec* pieces, int count, const sockaddr* to, int
     message.msg_name = const_cast<sockaddr*>(to);
     message.msg_namelen = nativeAddressLength(to, toLength);
   }
-  return sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+  return sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT | (moreFollows ? MSG_MORE : 0));
 }
 
 socklen_t nativeAddressLength(const sockaddr* address, int length) {

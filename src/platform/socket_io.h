@@ -19,7 +19,10 @@ ssize_t receiveOnce(const SocketSlot& slot, void* buffer, size_t length, sockadd
                     bool peek, bool& truncated);
 
 // One send of the pieces, to the address when given; never raises SIGPIPE.
-ssize_t sendOnce(int fd, const iovec* pieces, int count, const sockaddr* to, int toLength);
+// moreFollows: the caller writes more at once, so a last partial segment
+// may wait for it instead of leaving alone (MSG_MORE).
+ssize_t sendOnce(int fd, const iovec* pieces, int count, const sockaddr* to, int toLength,
+                 bool moreFollows = false);
 
 // The address length Linux expects for the family (callers pass the 28-byte
 // storage size for IPv4 as well).

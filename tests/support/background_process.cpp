@@ -52,6 +52,8 @@ bool BackgroundProcess::readSome(std::chrono::milliseconds timeout) {
 
 std::optional<std::string> BackgroundProcess::waitForLine(std::string_view text, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool open = true;
+  bool outOfTime = false;
   for (;;) {
     // Whole lines only: a line still being written is looked at again.
     size_t lineEnd;
@@ -60,15 +62,23 @@ std::optional<std::string> BackgroundProcess::waitForLine(std::string_view text,
       scanned_ = lineEnd + 1;
       if (line.find(text) != std::string::npos) return line;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    if (!readSome(std::min(left, std::chrono::milliseconds(100)))) {
+    if (!open) {
+      // The program ended; its last line may have no newline.
       if (scanned_ < output_.size() && output_.find(text, scanned_) != std::string::npos) {
         std::string rest = output_.substr(scanned_);
         scanned_ = output_.size();
         return rest;
       }
       return std::nullopt;
+    }
+    if (outOfTime) return std::nullopt;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      // Out of time: what is written already still counts.
+      outOfTime = true;
+      open = readAvailable();
+    } else {
+      open = readSome(std::min(left, std::chrono::milliseconds(100)));
     }
   }
 }
@@ -86,13 +96,17 @@ std::optional<int> BackgroundProcess::waitForExit(std::chrono::milliseconds time
     if (left.count() <= 0) return std::nullopt;
     if (!readSome(std::min(left, std::chrono::milliseconds(20)))) ::usleep(10000);
   }
-  // What the program wrote before it ended.
-  for (;;) {
-    pollfd pfd{output_fd_, POLLIN, 0};
-    if (output_fd_ < 0 || ::poll(&pfd, 1, 0) <= 0) break;
-    readSome(std::chrono::milliseconds(0));
-  }
+  readAvailable();  // what the program wrote before it ended
   return status_;
+}
+
+bool BackgroundProcess::readAvailable() {
+  for (;;) {
+    if (output_fd_ < 0) return false;
+    pollfd pfd{output_fd_, POLLIN, 0};
+    if (::poll(&pfd, 1, 0) <= 0) return true;
+    if (!readSome(std::chrono::milliseconds(0))) return false;
+  }
 }
 
 void BackgroundProcess::writeInput(std::string_view bytes) {

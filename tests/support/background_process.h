@@ -26,11 +26,15 @@ class BackgroundProcess {
 
   // The first line of output (standard output and error together) that
   // contains text, waiting up to timeout; nullopt when the program ends or
-  // the time runs out first.
+  // the time runs out first. Output already written is looked at even when
+  // the time is out (timeout 0 included).
   std::optional<std::string> waitForLine(std::string_view text, std::chrono::milliseconds timeout);
   // Waits up to timeout for the program to end, reading its output; its
   // exit status (128 + signal), or nullopt when it is still running.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+  // Reads, without waiting, everything the program has written so far, so
+  // that it never blocks on a full pipe; false once its output has ended.
+  bool readAvailable();
   // Everything it has written so far.
   const std::string& output() const { return output_; }
 

@@ -4,11 +4,18 @@ and their own framing, so that the library's TLS layer meets an outside
 implementation of TLS and of the Zel wire format.
 
   tls_peer.py device --cert C --key K [--port P] [--user U --password PW] [--plain]
+                    [--paced [--trickle]] [--rcvbuf N] [--stall-after N]
       A device: serves connections one after the other until killed; with
       --plain the same device without TLS (zelp://).
       Prints "LISTENING <port>", then per connection "HANDSHAKE reused=<0|1>",
       "TUNNEL <request line> <base64 credentials>" when a tunnel head comes,
       "LOGIN <user> ok|refused", "REQUEST <tag> <payload bytes>" and "CLOSED".
+      --paced runs TLS over memory buffers, so that its records reach the
+      socket in pieces of its choice: with --trickle every write in pieces
+      of 1 to 97 bytes; TAG_SPLIT replies cut where the request says.
+      --rcvbuf sets the receive buffer of its sockets. --stall-after N stops
+      reading once N bytes of the first request over TLS are in, prints
+      "STALLED", pushes three messages and reads on after a line on stdin.
   tls_peer.py login --port P --user U --password PW
       A client of the library's server: TLS, the tunnel, the challenge login,
       then two echo requests written at once. Prints "LEVEL <n>",
@@ -17,10 +24,12 @@ implementation of TLS and of the Zel wire format.
       A client of the library's server: TLS, the tunnel, then the bytes in
       one write. Prints "REPLY <tag> <mode> <tid> <payload hex>" per frame
       received and "CLOSED" once the server closes.
-  tls_peer.py post --port P --body TEXT [--extra TEXT]
+  tls_peer.py post --port P --body TEXT [--extra TEXT] [--extra-size N]
       An HTTP client of the library's server: TLS, one POST whose body is
-      written after the head, then --extra. Prints what it receives as
-      "RECEIVED <repr>" once the server closes.
+      written after the head, then --extra and N pattern bytes. Prints what
+      it receives as "RECEIVED <repr>" once the server closes; with N, what
+      comes before N pattern bytes at the end: "RECEIVED <repr> + N pattern
+      bytes", or "RECEIVED <length> bytes, not ending in the pattern".
   tls_peer.py request --port P --bytes HEX [--body N]
       An HTTP client of the library's server: TLS, the bytes in one write,
       then N bytes of body (written until the server stops taking them).
@@ -35,6 +44,14 @@ implementation of TLS and of the Zel wire format.
       prints "REPLIES <n> in order" (exit 0), or "WRONG <i>" / "MISSING
       after <i>" (exit 1). The expected payload of request i is the bytes
       (7 i + k) mod 256 for k from 0.
+  tls_peer.py echo --port P --user U --password PW --sizes N,N,... [--trickle]
+                   [--rcvbuf N] [--stall | --stall-then-close]
+      A client of the library's server: TLS, the tunnel and the login, then
+      one echo request per size with a payload of pattern bytes, each reply
+      compared with its request: "ECHO <size> ok|wrong <length>". --trickle
+      writes its records in pieces of 1 to 97 bytes. With --stall (or
+      --stall-then-close) it prints "SENT" after each request and waits for
+      a line on stdin before it reads the reply (or closes unread).
 """
 
 import argparse
@@ -43,6 +60,7 @@ import socket
 import ssl
 import struct
 import sys
+import time
 import warnings
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)
@@ -58,6 +76,7 @@ TAG_CLOSE_NOTIFY = 0x0A050C31  # close_notify, and the connection ends
 TAG_MESSAGE = 0x0A060030     # what the device pushes
 TAG_SHORT_TPKT = 0x0A070C31  # a frame announcing 16 bytes
 TAG_SIZED = 0x0A080C31       # served by a test's handler: a reply of the size asked for
+TAG_SPLIT = 0x0A090C31       # the payload back, its records cut at the 16-bit offset in front of it
 
 MODE_REQUEST, MODE_REPLY, MODE_MESSAGE, MODE_ERROR = 0, 1, 2, 3
 MORE_FRAGMENTS = 0x80
@@ -82,6 +101,86 @@ def say(text):
     print(text, flush=True)
 
 
+def pattern(size):
+    """Bytes whose period (251) no record or fragment size is a multiple of."""
+    cycle = bytes((i * 7) % 251 for i in range(251))
+    return (cycle * (size // 251 + 1))[:size]
+
+
+def trickle(data):
+    """Pieces of 1 to 97 bytes."""
+    pieces, start, size = [], 0, 1
+    while start < len(data):
+        pieces.append(data[start:start + size])
+        start += size
+        size = size % 97 + 1
+    return pieces
+
+
+class PacedTls:
+    """TLS over memory buffers: the records reach the socket in the pieces
+    that cut() makes of each flight, each piece a write of its own."""
+
+    def __init__(self, sock, ctx, server_side, cut=None):
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sock = sock
+        self.cut = cut
+        self.cut_once = None  # an offset at which the next flight is cut, with a pause
+        self.incoming = ssl.MemoryBIO()
+        self.outgoing = ssl.MemoryBIO()
+        self.tls = ctx.wrap_bio(self.incoming, self.outgoing, server_side=server_side)
+        self._run(self.tls.do_handshake)
+
+    @property
+    def session_reused(self):
+        return self.tls.session_reused
+
+    def _flush(self):
+        data = self.outgoing.read()
+        if not data:
+            return
+        if self.cut_once is not None and 0 < self.cut_once < len(data):
+            pieces = [data[:self.cut_once], data[self.cut_once:]]
+        else:
+            pieces = self.cut(data) if self.cut else [data]
+        for i, piece in enumerate(pieces):
+            if i > 0 and self.cut_once is not None:
+                time.sleep(0.003)  # the first piece arrives alone
+            self.sock.sendall(piece)
+        self.cut_once = None
+
+    def _run(self, operation, *args):
+        while True:
+            try:
+                result = operation(*args)
+                self._flush()
+                return result
+            except ssl.SSLWantReadError:
+                self._flush()
+                data = self.sock.recv(262144)
+                if not data:
+                    raise EOFError
+                self.incoming.write(data)
+
+    def recv(self, count):
+        try:
+            return self._run(self.tls.read, count)
+        except (ssl.SSLZeroReturnError, EOFError):
+            return b""
+
+    def sendall(self, data):
+        self._run(self.tls.write, data)
+
+    def unwrap(self):
+        try:
+            self._run(self.tls.unwrap)
+        except EOFError:
+            pass
+
+    def close(self):
+        self.sock.close()
+
+
 def frame(tag, mode, tid, payload, client_id=0, more=False):
     mode_byte = mode | (MORE_FRAGMENTS if more else 0)
     header = struct.pack(">IBBHIHH", tag, mode_byte, tid, client_id, 0, 0, len(payload) & 0xFFFF)
@@ -95,18 +194,26 @@ def fragments(tag, mode, tid, payload, client_id=0):
 
 class Stream:
     """Frames read from a TLS socket, fragments joined. The buffer only
-    grows at its end, so that large messages cost no more than their bytes."""
+    grows at its end, so that large messages cost no more than their bytes.
+    stall(), when given, runs once after stall_after bytes have come."""
 
-    def __init__(self, sock, pending=b""):
+    def __init__(self, sock, pending=b"", stall_after=None, stall=None):
         self.sock = sock
         self.buffer = bytearray(pending)
         self.start = 0
+        self.received = len(pending)
+        self.stall_after = stall_after
+        self.stall = stall
 
     def take(self, count):
         while len(self.buffer) - self.start < count:
+            if self.stall and self.received >= self.stall_after:
+                stall, self.stall = self.stall, None
+                stall()
             data = self.sock.recv(262144)
             if not data:
                 raise EOFError
+            self.received += len(data)
             del self.buffer[:self.start]
             self.start = 0
             self.buffer += data
@@ -158,8 +265,17 @@ def serve(tls, args):
         lines = head.split("\r\n")
         credentials = next((line.split(" ")[-1] for line in lines if line.startswith("Authorization:")), "")
         say("TUNNEL %s %s" % (lines[0], credentials))
-    stream = Stream(tls, pending)
     sequence = 0
+
+    def stall():
+        nonlocal sequence
+        say("STALLED")
+        for i in range(3):
+            sequence += 1
+            tls.sendall(frame(TAG_MESSAGE, MODE_MESSAGE, sequence, b"stalled %d" % i))
+        sys.stdin.readline()
+
+    stream = Stream(tls, pending, args.stall_after, stall if args.stall_after is not None else None)
     while True:
         tag, mode, tid, _, payload = stream.message()
         say("REQUEST %08x %d" % (tag, len(payload)))
@@ -190,6 +306,9 @@ def serve(tls, args):
         elif tag == TAG_CLOSE_NOTIFY:
             tls.unwrap()
             return
+        elif tag == TAG_SPLIT:
+            tls.cut_once = struct.unpack(">H", payload[:2])[0]
+            tls.sendall(frame(tag, MODE_REPLY, tid, payload))
         else:
             tls.sendall(frame(tag, MODE_REPLY, tid, b""))
 
@@ -198,6 +317,8 @@ def device(args):
     ctx = context(True, args.cert, args.key)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if args.rcvbuf:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.rcvbuf)
     listener.bind(("127.0.0.1", args.port))
     listener.listen(8)
     say("LISTENING %d" % listener.getsockname()[1])
@@ -208,7 +329,10 @@ def device(args):
             if args.plain:
                 serve(conn, args)
                 continue
-            tls = ctx.wrap_socket(conn, server_side=True)
+            if args.paced:
+                tls = PacedTls(conn, ctx, True, trickle if args.trickle else None)
+            else:
+                tls = ctx.wrap_socket(conn, server_side=True)
             say("HANDSHAKE reused=%d" % int(tls.session_reused))
             serve(tls, args)
         except (EOFError, OSError, ValueError) as error:
@@ -224,34 +348,77 @@ def device(args):
             say("CLOSED")
 
 
-def connect(port):
-    raw = socket.create_connection(("127.0.0.1", port), timeout=20)
+def connect(port, paced_cut=None, rcvbuf=0):
+    raw = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    if rcvbuf:
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    raw.settimeout(20)
+    raw.connect(("127.0.0.1", port))
+    if paced_cut:
+        return PacedTls(raw, context(False), False, paced_cut)
     return context(False).wrap_socket(raw)
 
 
-def open_tunnel(port, user):
-    tls = connect(port)
+def open_tunnel(port, user, paced_cut=None, rcvbuf=0):
+    tls = connect(port, paced_cut, rcvbuf)
     credentials = __import__("base64").b64encode(("%s:" % user).encode()).decode()
     tls.sendall(("GET /zel_tunnel HTTP/1.0\r\nHost: 127.0.0.1\r\nAuthorization: Basic %s\r\n\r\n"
                  % credentials).encode())
     return tls
 
 
-def login(args):
-    tls = open_tunnel(args.port, args.user)
-    stream = Stream(tls)
+def log_in(tls, stream, user, password):
+    """The challenge login: the answer's mode and payload, or None when the
+    challenge is not answered."""
     tls.sendall(frame(TAG_REQUEST_CHALLENGE, MODE_REQUEST, 1, b""))
     tag, mode, _, _, challenge = stream.message()
     if tag != TAG_REQUEST_CHALLENGE or mode != MODE_REPLY:
-        return 1
+        return None
     challenge = challenge[:16].split(b"\0")[0].decode()
-    digest = hashlib.md5(("+%s+++%s:%s+" % (challenge, args.user, args.password)).encode()).hexdigest()
-    text = ("+%s:%s:%s+" % (args.user, challenge, digest)).encode()
+    digest = hashlib.md5(("+%s+++%s:%s+" % (challenge, user, password)).encode()).hexdigest()
+    text = ("+%s:%s:%s+" % (user, challenge, digest)).encode()
     tls.sendall(frame(TAG_REGISTER, MODE_REQUEST, 2, struct.pack(">IHHH", 0x01000000, len(text) + 256, 1, 0xFF03) + text))
-    tag, mode, _, _, answer = stream.message()
-    if mode != MODE_REPLY or len(answer) < 4:
-        say("REFUSED %d" % mode)
+    _, mode, _, _, answer = stream.message()
+    return mode, answer
+
+
+def logged_in(result):
+    return result is not None and result[0] == MODE_REPLY and len(result[1]) >= 4
+
+
+def echo(args):
+    tls = open_tunnel(args.port, args.user, trickle if args.trickle else None, args.rcvbuf)
+    stream = Stream(tls)
+    if not logged_in(log_in(tls, stream, args.user, args.password)):
+        say("REFUSED")
         return 1
+    for tid, size in enumerate((int(size) for size in args.sizes.split(",")), 3):
+        payload = pattern(size)
+        tls.sendall(fragments(TAG_ECHO, MODE_REQUEST, tid & 0xFF, payload))
+        if args.stall or args.stall_then_close:
+            say("SENT")
+            sys.stdin.readline()
+            if args.stall_then_close:
+                tls.close()
+                say("CLOSED")
+                return 0
+        tag, mode, _, _, reply = stream.message()
+        ok = tag == TAG_ECHO and mode == MODE_REPLY and reply == payload
+        say("ECHO %d %s %d" % (size, "ok" if ok else "wrong", len(reply)))
+    tls.close()
+    return 0
+
+
+def login(args):
+    tls = open_tunnel(args.port, args.user)
+    stream = Stream(tls)
+    result = log_in(tls, stream, args.user, args.password)
+    if result is None:
+        return 1
+    if not logged_in(result):
+        say("REFUSED %d" % result[0])
+        return 1
+    answer = result[1]
     say("LEVEL %d" % answer[1])
     say("CLIENT %d" % struct.unpack(">H", answer[2:4])[0])
     # Two requests in one write: one record holds both.
@@ -283,6 +450,8 @@ def post(args):
     tls.sendall(body)
     if args.extra:
         tls.sendall(args.extra.encode())
+    tail = pattern(args.extra_size)
+    tls.sendall(tail)
     received = b""
     try:
         while True:
@@ -292,7 +461,12 @@ def post(args):
             received += data
     except (ssl.SSLError, OSError):
         pass
-    say("RECEIVED %r" % received)
+    if not args.extra_size:
+        say("RECEIVED %r" % received)
+    elif received.endswith(tail):
+        say("RECEIVED %r + %d pattern bytes" % (received[:-len(tail)], len(tail)))
+    else:
+        say("RECEIVED %d bytes, not ending in the pattern" % len(received))
     return 0
 
 
@@ -365,6 +539,10 @@ def main():
     device_args.add_argument("--user", default="u")
     device_args.add_argument("--password", default="pw")
     device_args.add_argument("--plain", action="store_true")
+    device_args.add_argument("--paced", action="store_true")
+    device_args.add_argument("--trickle", action="store_true")
+    device_args.add_argument("--rcvbuf", type=int, default=0)
+    device_args.add_argument("--stall-after", type=int, default=None)
     login_args = commands.add_parser("login")
     login_args.add_argument("--port", type=int, required=True)
     login_args.add_argument("--user", required=True)
@@ -376,6 +554,7 @@ def main():
     post_args.add_argument("--port", type=int, required=True)
     post_args.add_argument("--body", required=True)
     post_args.add_argument("--extra", default="")
+    post_args.add_argument("--extra-size", type=int, default=0)
     request_args = commands.add_parser("request")
     request_args.add_argument("--port", type=int, required=True)
     request_args.add_argument("--bytes", required=True)
@@ -387,11 +566,21 @@ def main():
     late_args.add_argument("--size", type=int, required=True)
     late_args.add_argument("--batch", type=int, default=0)
     late_args.add_argument("--rcvbuf", type=int, default=0)
+    echo_args = commands.add_parser("echo")
+    echo_args.add_argument("--port", type=int, required=True)
+    echo_args.add_argument("--user", required=True)
+    echo_args.add_argument("--password", required=True)
+    echo_args.add_argument("--sizes", required=True)
+    echo_args.add_argument("--trickle", action="store_true")
+    echo_args.add_argument("--rcvbuf", type=int, default=0)
+    echo_args.add_argument("--stall", action="store_true")
+    echo_args.add_argument("--stall-then-close", action="store_true")
     args = parser.parse_args()
     if args.command == "device":
         device(args)
         return 0
-    handlers = {"login": login, "send": send, "post": post, "request": request, "late-reader": late_reader}
+    handlers = {"login": login, "send": send, "post": post, "request": request, "late-reader": late_reader,
+                "echo": echo}
     return handlers[args.command](args)
 
 

@@ -134,7 +134,6 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   markReset(sendQueue);
   for (auto& [tag, ids] : commandIds)
     for (ZelPacket* waiting : ids.waiting) waiting->remainingMs = RESET_REMAINING_MS;
-  freePacket(sslRawPacket);
   sslHandshakeDone = false;
   if (addressExpiryTick != 0 && addressExpiryTick - tickCount() > DNS_CACHE_MS) address.sin6_family = 0;
   if (session != nullptr) {

@@ -38,8 +38,11 @@ enum class ConnectionState : int32_t {
 
 // What the TLS engine's callbacks do during one engine call of a
 // connection: hand over the bytes of the receive completion being handled,
-// call the socket and wait (a server's HTTP handler), or take nothing.
-enum class SslIoPhase : uint8_t { Idle, Receiving, Blocking };
+// call the socket and wait (a server's HTTP handler), take no bytes, or
+// (Gathering) copy the output the socket did not take for an overlapped
+// send. Outside Blocking and Gathering, records go to the socket as they
+// are sealed.
+enum class SslIoPhase : uint8_t { Idle, Receiving, Blocking, Gathering };
 
 // What the next receive completion of a connection carries.
 enum class ReceivePhase : uint8_t {
@@ -278,7 +281,11 @@ class Connection {
 
   int32_t sslWantLength = 0;  // raw bytes the engine asked for and did not get
   int32_t sslTakenCount = 0;  // bytes of the packet at the head of the queue sslWrite took
-  ZelPacket* sslRawPacket = nullptr;  // the raw receive buffer
+  // Where in the engine's record buffer the outstanding receive puts its bytes.
+  int32_t sslReceiveOffset = 0;
+  // The record being sealed is not the last of this write: the socket may
+  // hold its last partial segment for the next.
+  bool sslMoreFollows = false;
   bool sslHandshakeDone = false;      // the first handshake of this TCP connection was handled
   Connection* next = nullptr;
   char* url = nullptr;
@@ -451,8 +458,17 @@ class Connection {
   int readPlaintext(uint8_t* out, int length);
   bool fallBackToMediaTunnel(int error);
   void onSslHandshakeComplete();
-  // Sends the records gathered from the engine, if any and no send is out.
-  void flushSslGather(const char* failureReason);
+  // The records gathered, and output the engine kept because the socket
+  // did not take it (copied: the engine reuses its buffer), go out as one
+  // overlapped send; nothing while a send is out.
+  void pushSslOutput(const char* failureReason);
+  // The write callback's two ways: what the socket takes now, or a copy in
+  // the gather (0 when it is full).
+  int sendSslBytesNow(const char* bytes, int length);
+  int gatherSslBytes(const char* bytes, int length);
+  // The last flight of the first handshake, which the records queued behind
+  // it join in one write.
+  bool holdsLastSslFlight() const;
   bool writeQueuedPacketsSsl();
   // Queues bytes sent as they are, outside the Zel framing (a raw packet:
   // TPKT word and tag 0, the bytes as its payload); urgent ones go first.

@@ -13,13 +13,13 @@ namespace {
 constexpr char MEDIA_TUNNEL_REQUEST[] = "GET /media_tunnel";
 constexpr int MEDIA_TUNNEL_REQUEST_LENGTH = sizeof MEDIA_TUNNEL_REQUEST - 1;
 
-// The last flight of a handshake that a read completed stays in the
-// gather: onSslReceived sends it together with the records queued behind it.
-bool holdsLastFlight(const Connection& connection) {
-  return !connection.sslHandshakeDone && connection.ssl->state == SslState::Established;
-}
-
 }  // namespace
+
+bool Connection::holdsLastSslFlight() const {
+  // The last flight of a handshake that a read completed stays in the
+  // gather: onSslReceived sends it together with the records queued behind it.
+  return !sslHandshakeDone && ssl->state == SslState::Established;
+}
 
 void Connection::onSslReceived(uint32_t count) {
   if (state == ConnectionState::Idle) return;
@@ -39,17 +39,17 @@ void Connection::continueSslReceive() {
   if (result < 0) {
     // A plain media-tunnel request on the TLS port becomes an HTTP connection.
     if (fallBackToMediaTunnel(result)) return;
-    flushSslGather("Error sending SSL handshake packet");  // a close_notify answered
+    pushSslOutput("Error sending SSL handshake packet");  // a close_notify answered
     close(LocalEvent::ConnectionClosed, "SSL error %d", static_cast<uint32_t>(result));
     return;
   }
-  if (holdsLastFlight(*this)) {
+  if (holdsLastSslFlight()) {
     // The records queued behind the handshake join its last flight in one
     // write: sent apart, the second would wait for the peer's delayed ACK.
     onSslHandshakeComplete();
     if (!socketStillOpen(generation) || ssl == nullptr) return;
   }
-  flushSslGather("Error sending SSL handshake packet");
+  pushSslOutput("Error sending SSL handshake packet");
   // Paused, the engine keeps the records it has not yet yielded, and the
   // completion's bytes it has not taken stay where they are.
   if (result == TLS_PAUSED) return;
@@ -80,7 +80,7 @@ int Connection::readPlaintext(uint8_t* out, int length) {
   const int result = sslRead(ssl, reinterpret_cast<char*>(out), length, 0);
   // Handshake records the read produced go out in order, before anything
   // a handler may write meanwhile.
-  if (!holdsLastFlight(*this)) flushSslGather("Error sending SSL handshake packet");
+  if (!holdsLastSslFlight()) pushSslOutput("Error sending SSL handshake packet");
   return result;
 }
 
@@ -121,7 +121,7 @@ int Connection::feedHttpFromTls() {
   for (;;) {
     const int room = httpSize() - httpBuffer->payloadLength;
     const int read = sslRead(ssl, httpData() + httpBuffer->payloadLength, room, 0);
-    if (!holdsLastFlight(*this)) flushSslGather("Error sending SSL handshake packet");
+    if (!holdsLastSslFlight()) pushSslOutput("Error sending SSL handshake packet");
     if (read <= 0) return read;
     httpBuffer->payloadLength += read;
     lastActivityTick = tickCount();

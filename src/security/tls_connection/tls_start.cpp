@@ -40,23 +40,21 @@ int Connection::startSsl(bool isServer) {
   if (!isServer && socketHandle > 0) {
     // The ClientHello; the rest of the handshake runs in the receives.
     sslConnect(ssl, peerKeyOf(*this), 0);
-    flushSslGather("Error sending SSL handshake packet");
+    pushSslOutput("Error sending SSL handshake packet");
   }
   return 0;
 }
 
 void Connection::startSslReceive() {
-  // Exactly what the engine asked for, so a receive never holds bytes of
-  // two records.
-  int need = sslWantLength > 0 ? sslWantLength : TLS_FIRST_NEED;
-  need = std::min(need, SSL_BUFFER_SIZE);
-  if (sslRawPacket == nullptr) sslRawPacket = ZelPacket::alloc(SSL_BUFFER_SIZE - FRAME_HEADER_SIZE);
-  startReceive(sslRawPacket->wire, static_cast<uint32_t>(need));
+  // Straight into the engine's record buffer, exactly what it asked for: a
+  // receive never holds bytes of two records, and none is copied.
+  const int need = sslWantLength > 0 ? sslWantLength : TLS_FIRST_NEED;
+  sslReceiveOffset = ssl->receiveCount;
+  startReceive(ssl->receiveBuffer + sslReceiveOffset,
+               static_cast<uint32_t>(std::min(need, ssl->receiveCapacity - sslReceiveOffset)));
 }
 
 void Connection::releaseSsl() {
-  if (sslRawPacket != nullptr) ZelPacket::free(sslRawPacket);
-  sslRawPacket = nullptr;
   sslFree(ssl);
   ssl = nullptr;
 }

@@ -7,10 +7,12 @@
 
 namespace tlstest {
 
-PythonDevice::PythonDevice(uint16_t port) {
-  process_ = std::make_unique<zeltest::BackgroundProcess>(std::vector<std::string>{
-      "python3", zeltest::tlsPeerScript(), "device", "--cert", credentials_.certificatePath, "--key",
-      credentials_.keyPath, "--port", std::to_string(port), "--user", "u", "--password", "pw"});
+PythonDevice::PythonDevice(uint16_t port, const std::vector<std::string>& options) {
+  std::vector<std::string> argv{"python3", zeltest::tlsPeerScript(), "device", "--cert", credentials_.certificatePath,
+                                "--key", credentials_.keyPath, "--port", std::to_string(port), "--user", "u",
+                                "--password", "pw"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  process_ = std::make_unique<zeltest::BackgroundProcess>(argv);
   const auto line = process_->waitForLine("LISTENING ", 10s);
   if (!line) throw std::runtime_error("the Python device did not start: " + process_->output());
   port_ = static_cast<uint16_t>(std::stoi(line->substr(line->find(' ') + 1)));

@@ -24,12 +24,14 @@ inline constexpr uint32_t kTagBadTpkt = 0x0A040C31;
 inline constexpr uint32_t kTagCloseNotify = 0x0A050C31;
 inline constexpr uint32_t kTagMessage = 0x0A060030;
 inline constexpr uint32_t kTagShortTpkt = 0x0A070C31;
+inline constexpr uint32_t kTagSplit = 0x0A090C31;
 
 // tls_peer.py's device with fresh credentials, listening.
 class PythonDevice {
  public:
-  // port 0: one of the system's choice.
-  explicit PythonDevice(uint16_t port = 0);
+  // port 0: one of the system's choice; options are tls_peer.py's device
+  // options beyond the credentials, port and login.
+  explicit PythonDevice(uint16_t port = 0, const std::vector<std::string>& options = {});
   uint16_t port() const { return port_; }
   zeltest::BackgroundProcess& process() { return *process_; }
   const zeltest::TlsCredentials& credentials() const { return credentials_; }
