@@ -33,19 +33,20 @@ namespace {
 constexpr std::size_t kMaxCapacity = INT32_MAX - PACKET_FIXED_SIZE - PACKET_SPARE_BYTES;
 constexpr int kClassShift = 3;  // 2^3 classes per doubling
 constexpr int kSmallestClassBits = 7;  // the first classes lie just above 2^7 = PACKET_MIN_CAPACITY
-constexpr std::size_t kLargestClassCapacity = std::size_t{1} << 25;
+// A larger block would take more than half of what the cache may hold.
+constexpr std::size_t kLargestClassCapacity = std::size_t{1} << 24;
 constexpr int kClassCount = (std::bit_width(kLargestClassCapacity - 1) - kSmallestClassBits) << kClassShift;
 static_assert(std::size_t{1} << kSmallestClassBits == PACKET_MIN_CAPACITY);
-static_assert(kLargestClassCapacity <= PACKET_LARGE_CACHE_BYTES);
 
-std::size_t blockBytes(std::size_t capacity) { return PACKET_FIXED_SIZE + capacity + PACKET_SPARE_BYTES; }
+constexpr std::size_t blockBytes(std::size_t capacity) { return PACKET_FIXED_SIZE + capacity + PACKET_SPARE_BYTES; }
 
 // The bytes of every block of a size class.
-std::size_t classBytes(int sizeClass) {
+constexpr std::size_t classBytes(int sizeClass) {
   const int bits = (sizeClass >> kClassShift) + kSmallestClassBits;
   const std::size_t steps = static_cast<std::size_t>(sizeClass & ((1 << kClassShift) - 1)) + (1 << kClassShift) + 1;
   return blockBytes(steps << (bits - kClassShift));
 }
+static_assert(kLargestClassCapacity <= PACKET_LARGE_CACHE_BYTES / 2);
 
 // Where a block for a payload capacity comes from and goes back to: the
 // minimum-size cache, a size class, or (beyond the largest class) the heap
