@@ -141,12 +141,8 @@ long minorFaults() {
 
 // Once a few large echoes went through, the blocks of the next ones are
 // there already: a process that gave them back to the kernel each time
-// faulted hundreds of pages in per megabyte, in both directions. (The
-// sanitizers' allocators hold freed memory back and hand out new pages.)
+// faulted hundreds of pages in per megabyte, in both directions.
 TEST(LargeMessageMemory, EchoesAfterAWarmUpFaultInNoNewPages) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the sanitizers' allocators fault in pages of their own";
-#endif
   zeltest::TlsCredentials credentials;
   zeltest::BackgroundProcess device({"python3", zeltest::tlsPeerScript(), "device", "--cert",
                                      credentials.certificatePath, "--key", credentials.keyPath, "--plain"});
