@@ -36,13 +36,15 @@ Bytes pattern(size_t size, int seed = 0) {
 }
 
 // The frames of a reply to request, one per piece length, all but the last
-// with the more-fragments bit; the joined payload goes to joined.
-Bytes replyFrames(const zeltest::RecordedFrame& request, const std::vector<size_t>& pieces, Bytes& joined) {
+// (unless the reply goes on) with the more-fragments bit; the joined payload
+// goes to joined.
+Bytes replyFrames(const zeltest::RecordedFrame& request, const std::vector<size_t>& pieces, Bytes& joined,
+                  bool goesOn = false) {
   Bytes frames;
   int seed = 0;
   for (size_t i = 0; i < pieces.size(); ++i) {
     zeltest::FrameHeader header = request.header;
-    header.modeByte = zeltest::kModeReply | (i + 1 < pieces.size() ? zeltest::kMoreFragments : 0);
+    header.modeByte = zeltest::kModeReply | (i + 1 < pieces.size() || goesOn ? zeltest::kMoreFragments : 0);
     const Bytes piece = pattern(pieces[i], ++seed);
     joined.insert(joined.end(), piece.begin(), piece.end());
     const Bytes frame = zeltest::encodeFrame(header, piece);
@@ -63,13 +65,16 @@ class LargeMessages : public testing::Test {
   }
   void TearDown() override { client->unregisterCallback(nullptr, &events); }
 
-  // Sends a request and has the device answer it with the frames made of
-  // the pieces; the joined payload goes to joined.
-  bool answerInPieces(Recorder& replies, const std::vector<size_t>& pieces, Bytes& joined) {
+  // Sends a request and has the device answer it on its connection with
+  // the frames made of the pieces; the joined payload goes to joined.
+  bool answerInPieces(Recorder& replies, const std::vector<size_t>& pieces, Bytes& joined,
+                      zeltest::WriteStyle style = zeltest::WriteStyle::Whole, int connection = 0,
+                      bool goesOn = false) {
     const size_t seen = device.framesWithTag(kCommand).size();
     client->sendRequest(60000, kCommand, Recorder::callback, &replies);
     if (!waitUntil([&] { return device.framesWithTag(kCommand).size() > seen; }, 5s)) return false;
-    return device.sendRaw(0, replyFrames(device.framesWithTag(kCommand)[seen], pieces, joined));
+    const Bytes frames = replyFrames(device.framesWithTag(kCommand)[seen], pieces, joined, goesOn);
+    return device.sendRaw(connection, frames, style);
   }
 
   zeltest::TestDevice device;
@@ -83,6 +88,7 @@ TEST_F(LargeMessages, FragmentedRepliesOfEveryShapeAreJoinedExactly) {
   struct Case {
     const char* name;
     std::vector<size_t> pieces;
+    zeltest::WriteStyle style = zeltest::WriteStyle::Whole;
   } cases[] = {
       {"one byte past a frame", {full, 1}},
       {"a megabyte as the library cuts it", std::vector<size_t>(16, full)},
@@ -91,12 +97,13 @@ TEST_F(LargeMessages, FragmentedRepliesOfEveryShapeAreJoinedExactly) {
       {"an empty first and last frame", {0, 70, 0}},
       {"frames of every size around 4 KiB", {5000, 4095, 4096, 1, largestFrame, 3, 2049, 2048, 4097}},
       {"a thousand frames of three bytes", std::vector<size_t>(1000, 3)},
+      {"small frames trickling in byte by byte", {40, 0, 9}, zeltest::WriteStyle::ByteByByte},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Recorder replies;
     Bytes joined;
-    ASSERT_TRUE(answerInPieces(replies, c.pieces, joined));
+    ASSERT_TRUE(answerInPieces(replies, c.pieces, joined, c.style));
     const auto reply = replies.waitFor(kCommand, 10s);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->errorCode, 0);
@@ -106,6 +113,29 @@ TEST_F(LargeMessages, FragmentedRepliesOfEveryShapeAreJoinedExactly) {
   }
   std::this_thread::sleep_for(100ms);
   EXPECT_FALSE(events.waitFor(LocalEvent::ConnectionClosed, 0ms));
+}
+
+// The pieces a connection received before it closed are not continued by
+// the frames of the next connection.
+TEST_F(LargeMessages, ChainCutByACloseIsNotContinued) {
+  Recorder cut;
+  Bytes unused;
+  const size_t full = zeltest::kMaxFragmentPayload;
+  ASSERT_TRUE(answerInPieces(cut, {full, full}, unused, zeltest::WriteStyle::Whole, 0, true));
+  EXPECT_FALSE(cut.waitFor(kCommand, 300ms)) << "delivered before its last piece";
+  device.closeConnection(0);
+  ASSERT_TRUE(events.waitFor(LocalEvent::ConnectionClosed, 5s));
+  const auto failed = cut.waitFor(kCommand, 10s);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->errorCode, zelkit::ConnectionReset);
+
+  Recorder next;
+  Bytes joined;
+  ASSERT_TRUE(answerInPieces(next, {500}, joined, zeltest::WriteStyle::Whole, 1));
+  const auto whole = next.waitFor(kCommand, 10s);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->errorCode, 0);
+  EXPECT_TRUE(whole->payload == joined);
 }
 
 // A connection that has logged in takes joined payloads up to 64 MiB; one
