@@ -3,7 +3,7 @@
 // own), beside a raw blocking socket echo of the same size between two
 // processes (TCP_NODELAY, one send and one receive of the whole payload
 // each way), in interleaved batches of the same run:
-// - per size: p50 and p99 per echo, and after a warm-up the minor page
+// - per size: p50 and p99 per echo, and after a warm-up (1.5 s) the minor page
 //   faults and the CPU time per echo in each process (getrusage in the
 //   process itself). The library's client writes the payload into the
 //   request's stream and reads the reply where it lies;
@@ -52,7 +52,10 @@ constexpr uint32_t kTagEcho = 0x0A010C31;
 constexpr size_t kMemoryEchoSize = 8 << 20;
 // Batches of about this many bytes alternate between the two sides.
 constexpr size_t kBatchBytes = 16 << 20;
+// Long enough for the housekeeping to pass twice, so that the blocks the
+// previous size left behind are gone.
 constexpr int kWarmUpEchoes = 8;
+constexpr auto kWarmUpTime = 1500ms;
 
 std::vector<uint8_t> pattern(size_t size) {
   std::vector<uint8_t> bytes(size);
@@ -259,12 +262,13 @@ bool compareSize(size_t size, double seconds, zelkit::ZelClient& client, uint16_
   if (!bench::sendAll(rawFd, reinterpret_cast<const uint8_t*>(&announced), sizeof announced)) return false;
   auto raw = [&] { return rawEcho(rawFd, request, reply); };
   auto library = [&] { return libraryEcho(client, request, nullptr); };
-  for (int i = 0; i < kWarmUpEchoes; ++i) {
-    std::fill(reply.begin(), reply.end(), 0);
-    if (!raw() || reply != request) return false;
-    std::fill(reply.begin(), reply.end(), 0);
-    if (!libraryEcho(client, request, &reply) || reply != request) return false;
-  }
+  std::fill(reply.begin(), reply.end(), 0);
+  if (!raw() || reply != request) return false;
+  std::fill(reply.begin(), reply.end(), 0);
+  if (!libraryEcho(client, request, &reply) || reply != request) return false;
+  const auto warmUpEnd = Clock::now() + kWarmUpTime;
+  for (int i = 0; i < kWarmUpEchoes || Clock::now() < warmUpEnd; ++i)
+    if (!raw() || !library()) return false;
   const int perBatch = static_cast<int>(std::max<size_t>(2, kBatchBytes / size));
   Side rawSide;
   Side librarySide;

@@ -27,7 +27,7 @@ constexpr int MAX_FRAGMENT_PAYLOAD = 65504;  // 0xFFE0
 constexpr int PACKET_MIN_CAPACITY = 128;
 constexpr int PACKET_CACHE_MAX = 100;
 // Bytes of larger freed blocks kept for reuse, process-wide.
-constexpr int64_t PACKET_LARGE_CACHE_BYTES = 32 << 20;
+constexpr int64_t PACKET_LARGE_CACHE_BYTES = 64 << 20;
 constexpr int TPKT_HEADER_SIZE = 4;
 constexpr int ZEL_HEADER_SIZE = 16;
 constexpr int FRAME_HEADER_SIZE = TPKT_HEADER_SIZE + ZEL_HEADER_SIZE;  // 20

@@ -34,7 +34,7 @@ constexpr std::size_t kMaxCapacity = INT32_MAX - PACKET_FIXED_SIZE - PACKET_SPAR
 constexpr int kClassShift = 3;  // 2^3 classes per doubling
 constexpr int kSmallestClassBits = 7;  // the first classes lie just above 2^7 = PACKET_MIN_CAPACITY
 // A larger block would take more than half of what the cache may hold.
-constexpr std::size_t kLargestClassCapacity = std::size_t{1} << 24;
+constexpr std::size_t kLargestClassCapacity = std::size_t{1} << 25;
 constexpr int kClassCount = (std::bit_width(kLargestClassCapacity - 1) - kSmallestClassBits) << kClassShift;
 static_assert(std::size_t{1} << kSmallestClassBits == PACKET_MIN_CAPACITY);
 

@@ -81,8 +81,8 @@ TEST(PacketPool, LargerBlocksServeCapacitiesOfTheirSizeClass) {
       {65504, 61440, false},
       {1 << 20, 1 << 20, true},
       {1 << 20, (1 << 20) + 1, false},
-      {16 << 20, 16 << 20, true},
-      {(16 << 20) + 1, (16 << 20) + 1, false},  // beyond the largest class: the heap's
+      {32 << 20, 32 << 20, true},
+      {(32 << 20) + 1, (32 << 20) + 1, false},  // beyond the largest class: the heap's
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.freed << " then " << c.asked);
