@@ -67,8 +67,8 @@ struct ZelPacket {
   static int cachedCount();
   // Bytes of the larger freed blocks held for reuse.
   static int64_t cachedLargeBytes();
-  // Hands the larger blocks that stood unused since the previous call back
-  // to the heap (housekeeping calls it).
+  // Hands the larger blocks that stood unused since the call before the
+  // previous one back to the heap (housekeeping calls it).
   static void releaseIdleBlocks();
 
   uint8_t* payload();

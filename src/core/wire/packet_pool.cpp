@@ -9,10 +9,11 @@
 // otherwise take its blocks from the heap and give them back for every
 // message, and the heap hands the pages to the kernel and faults them in
 // again each time.
-// Blocks that no allocation wanted since the previous housekeeping pass go
-// back to the heap, so a process that once moved a large message does not
-// keep its memory; such blocks also make room when a freed block would not
-// fit the bound, so that the cache follows what the traffic needs now.
+// Blocks that no allocation wanted through two housekeeping passes go back
+// to the heap, so a process that once moved a large message does not keep
+// its memory; blocks unused since the last pass also make room when a freed
+// block would not fit the bound, so that the cache follows what the traffic
+// needs now.
 
 #include <algorithm>
 #include <atomic>
@@ -93,6 +94,8 @@ struct SizeClass {
   int32_t count = 0;
   // The fewest blocks held since the last release: that many stood unused.
   int32_t fewestSinceRelease = 0;
+  // Of the blocks that stood unused before the last release, those it kept.
+  int32_t unusedBefore = 0;
 };
 
 struct PacketPool {
@@ -131,7 +134,7 @@ ZelPacket* takeCached(const Placement& placement) {
 // Gives up blocks that stood unused since the last release (onto
 // `released`), largest class first, until `needed` more bytes fit the bound
 // or none is left; the class `keptClass` keeps its blocks.
-void releaseUnused(int64_t needed, int keptClass, ZelPacket*& released) {
+void makeRoom(int64_t needed, int keptClass, ZelPacket*& released) {
   auto overBound = [needed] { return pool->largeBytes + needed > PACKET_LARGE_CACHE_BYTES; };
   for (int index = kClassCount - 1; index >= 0 && overBound(); --index) {
     if (index == keptClass) continue;
@@ -165,7 +168,7 @@ bool keepCached(ZelPacket* packet, ZelPacket*& released) {
   }
   if (placement.sizeClass < 0) return false;
   const auto bytes = static_cast<int64_t>(placement.bytes);
-  releaseUnused(bytes, placement.sizeClass, released);
+  makeRoom(bytes, placement.sizeClass, released);
   if (pool->largeBytes + bytes > PACKET_LARGE_CACHE_BYTES) return false;
   SizeClass& sizeClass = pool->classes[placement.sizeClass];
   packet->pNext = sizeClass.blocks;
@@ -223,8 +226,22 @@ void ZelPacket::releaseIdleBlocks() {
   ZelPacket* released = nullptr;
   {
     PoolGuard guard(pool->lock);
-    releaseUnused(PACKET_LARGE_CACHE_BYTES, -1, released);  // every unused block
-    for (SizeClass& sizeClass : pool->classes) sizeClass.fewestSinceRelease = sizeClass.count;
+    for (int index = 0; index < kClassCount; ++index) {
+      SizeClass& sizeClass = pool->classes[index];
+      // Unused through two passes: traffic that needs more blocks only now
+      // and then keeps them.
+      const int32_t unused = std::min(sizeClass.unusedBefore, sizeClass.fewestSinceRelease);
+      for (int32_t n = 0; n < unused; ++n) {
+        ZelPacket* packet = sizeClass.blocks;
+        sizeClass.blocks = packet->pNext;
+        packet->pNext = released;
+        released = packet;
+      }
+      sizeClass.count -= unused;
+      pool->largeBytes -= int64_t{unused} * static_cast<int64_t>(classBytes(index));
+      sizeClass.unusedBefore = sizeClass.fewestSinceRelease - unused;
+      sizeClass.fewestSinceRelease = sizeClass.count;
+    }
   }
   freeBlocks(released);
 }
