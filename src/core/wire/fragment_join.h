@@ -10,7 +10,8 @@ namespace zelkit::detail {
 // The frames of a fragmented payload received so far. They are kept as they
 // arrived (small ones gathered into chunks) and joined when the last one
 // comes, so that every byte of a large frame is copied once, into a block of
-// the joined size, and the memory held stays within twice the bytes held.
+// the joined size, and the memory held stays within about twice the bytes
+// held, however the peer cuts them.
 class FragmentJoin {
  public:
   bool isEmpty() const { return frames_.isEmpty(); }
