@@ -38,10 +38,18 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "zelkit/client.h"
 #include "zelkit/exceptions.h"
 
 namespace {
+
+using bench::connectTo;
+using bench::cpuSeconds;
+using bench::listenLoopback;
+using bench::noDelay;
+using bench::residentBytes;
+using bench::sendAll;
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,21 +62,6 @@ constexpr int kIdleConnections = 256;
 
 uint16_t read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 uint32_t read32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
-
-bool sendAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void noDelay(int fd) {
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
 
 // The device: every request is answered with its own payload; Register gets
 // result 1, privilege 3, client id 1. All replies to what one read brought
@@ -121,17 +114,8 @@ uint16_t startDevice(int delayMicroseconds) {
   if (::pipe(ports) != 0) std::exit(1);
   if (::fork() == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int on = 1;
-    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listenFd, 512);
-    socklen_t length = sizeof address;
-    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &length);
-    const uint16_t port = ntohs(address.sin_port);
+    uint16_t port = 0;
+    const int listenFd = listenLoopback(port);
     if (::write(ports[1], &port, sizeof port) != sizeof port) std::_Exit(1);
     for (;;) {
       const int connection = ::accept(listenFd, nullptr, nullptr);
@@ -144,17 +128,6 @@ uint16_t startDevice(int delayMicroseconds) {
   ::close(ports[0]);
   ::close(ports[1]);
   return port;
-}
-
-int connectTo(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  noDelay(fd);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::exit(1);
-  return fd;
 }
 
 void writeRequestFrame(uint8_t* frame, uint8_t transactionId) {
@@ -178,8 +151,7 @@ struct Usage {
 Usage usageNow() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6; };
-  return {seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_nvcsw + usage.ru_nivcsw};
+  return {cpuSeconds(usage), usage.ru_nvcsw + usage.ru_nivcsw};
 }
 
 struct Latency {
@@ -401,17 +373,6 @@ Throughput libraryRate(uint16_t port, int connections, double seconds, int& next
   for (auto& pipeline : pipelines)
     while (pipeline->outstanding.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return result;
-}
-
-long residentBytes() {
-  std::FILE* file = std::fopen("/proc/self/statm", "r");
-  long pages = 0;
-  long resident = 0;
-  if (file != nullptr) {
-    if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(file);
-  }
-  return resident * ::sysconf(_SC_PAGESIZE);
 }
 
 long heapInUse() { return static_cast<long>(::mallinfo2().uordblks); }

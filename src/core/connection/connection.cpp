@@ -83,7 +83,7 @@ Connection::~Connection() {
   sendOp.mode = 0xdeadffff;
   releaseSsl();  // its raw buffer stays when a media stream took the context
   freePacket(httpBuffer);
-  freePacket(fragment);
+  fragments.clear();
   delete[] inbox;
   while (CallbackEntry* entry = callbacks.popFront()) delete entry;
   for (auto& [tag, ids] : commandIds)
@@ -127,7 +127,7 @@ void Connection::close(uint32_t eventCode, const char* reasonFormat, uint32_t ar
   receivePhase = ReceivePhase::Header;
   inboxLength = 0;
   // A half-joined packet must not be continued by the next connection's frames.
-  freePacket(fragment);
+  fragments.clear();
   if (state == ConnectionState::Connecting) --pendingConnects;
   state = ConnectionState::Idle;
   markReset(pending);

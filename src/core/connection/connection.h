@@ -11,6 +11,7 @@
 #include "core/engine/core.h"
 #include "core/engine/list.h"
 #include "core/engine/reply_spin.h"
+#include "core/wire/fragment_join.h"
 #include "core/wire/packet.h"
 #include "platform/socket.h"
 
@@ -312,7 +313,7 @@ class Connection {
   int32_t messageIdCount = 1;
   uint16_t messageIds[MAX_MESSAGE_IDS] = {DEFAULT_MESSAGE_ID};
   ZelPacket* receivePacket = nullptr;
-  ZelPacket* fragment = nullptr;
+  FragmentJoin fragments;
   int32_t receiveRemaining = 0;
   bool tunnelPending = false;
   bool httpScheme = false;  // "http://" or "https://": the tunnel request goes first

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -192,42 +191,24 @@ void Connection::onDatagram(uint32_t bytes) {
 
 ZelPacket* Connection::joinFragments(ZelPacket* packet) {
   const bool more = (packet->mode() & ModeMoreFragments) != 0;
-  if (fragment != nullptr) {
-    if (!more && packet->headerWord(0) != fragment->headerWord(0)) {
-      std::printf("extensions-mismatch\n");
-      ZelPacket::free(fragment);
-      fragment = nullptr;
-      ZelPacket::setError(packet, ExtensionMismatch);
-      return packet;
-    }
-    const int64_t joined = static_cast<int64_t>(fragment->payloadLength) + packet->payloadLength;
-    const int32_t limit = joinedPayloadLimit();
-    if (joined > limit) {
-      ZelPacket::free(packet);
-      closeOnBadFrame(limit == MAX_JOINED_PAYLOAD ? "Fragmented packet larger than %d bytes"
-                                                  : "Fragmented packet larger than %d bytes before login",
-                      static_cast<uint32_t>(limit));
-      return nullptr;
-    }
-    // Room grows geometrically, so a long chain is not copied per fragment.
-    if (fragment->capacity() < joined) {
-      const int64_t room = std::min<int64_t>(std::max<int64_t>(joined, 2 * int64_t{fragment->capacity()}), MAX_JOINED_PAYLOAD);
-      fragment = ZelPacket::grow(fragment, static_cast<int>(room));
-    }
-    std::memcpy(fragment->payload() + fragment->payloadLength, packet->payload(), packet->payloadLength);
-    fragment->payloadLength = static_cast<int32_t>(joined);
-    ZelPacket::free(packet);
-    packet = fragment;
+  if (fragments.isEmpty() && !more) return packet;
+  if (!more && packet->headerWord(0) != fragments.first()->headerWord(0)) {
+    std::printf("extensions-mismatch\n");
+    fragments.clear();
+    ZelPacket::setError(packet, ExtensionMismatch);
+    return packet;
   }
-  if (more) {
-    if (fragment == nullptr) {
-      fragment = packet;
-      packet->setMode(packet->mode() & ~ModeMoreFragments);
-    }
+  const int32_t limit = joinedPayloadLimit();
+  if (fragments.payloadBytes() + packet->payloadLength > limit) {
+    ZelPacket::free(packet);
+    closeOnBadFrame(limit == MAX_JOINED_PAYLOAD ? "Fragmented packet larger than %d bytes"
+                                                : "Fragmented packet larger than %d bytes before login",
+                    static_cast<uint32_t>(limit));
     return nullptr;
   }
-  fragment = nullptr;
-  return packet;
+  if (!more) return fragments.join(packet);
+  fragments.add(packet);
+  return nullptr;
 }
 
 }  // namespace zelkit::detail

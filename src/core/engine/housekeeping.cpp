@@ -37,6 +37,7 @@ void Core::housekeeping(uint32_t elapsedMs) {
   connectionCursor = nullptr;
   runTimers(elapsedMs);
   checkLogDayRollover();
+  ZelPacket::releaseIdleBlocks();
 }
 
 void Core::tickDeferredConnects(uint32_t elapsedMs) {

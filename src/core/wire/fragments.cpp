@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/engine/list.h"
+#include "core/wire/fragment_join.h"
 #include "core/wire/packet.h"
 
 namespace zelkit::detail {
@@ -9,6 +10,8 @@ namespace zelkit::detail {
 namespace {
 constexpr uint32_t kTpktVersionWord = 0x03000000;
 constexpr int32_t kContinuationRemainingMs = 0x7FFFFFFF;
+// Received frames smaller than this are copied into chunks of this size.
+constexpr int32_t kGatheredFrameMax = 4096;
 
 void setFrameLength(ZelPacket* packet, int payloadLength) {
   packet->setTpktWord(kTpktVersionWord | static_cast<uint32_t>(payloadLength + FRAME_HEADER_SIZE));
@@ -43,6 +46,52 @@ PacketChain splitIntoFragments(ZelPacket* packet, int payloadLength) {
   setFrameLength(packet, std::min(payloadLength, MAX_FRAGMENT_PAYLOAD));
   chain.pushFront(packet);
   return chain;
+}
+
+void FragmentJoin::add(ZelPacket* frame) {
+  const int32_t length = frame->payloadLength;
+  payloadBytes_ += length;
+  ZelPacket* tail = frames_.last();
+  if (tail == nullptr || length >= kGatheredFrameMax) {
+    frames_.append(frame);
+    return;
+  }
+  // Small frames are gathered into chunks: kept one by one, a chain of
+  // many small (or empty) frames would hold far more than its bytes.
+  if (tail->capacity() - tail->payloadLength < length) {
+    tail = ZelPacket::alloc(kGatheredFrameMax);
+    frames_.append(tail);
+  }
+  std::memcpy(tail->payload() + tail->payloadLength, frame->payload(), static_cast<std::size_t>(length));
+  tail->payloadLength += length;
+  ZelPacket::free(frame);
+}
+
+ZelPacket* FragmentJoin::join(ZelPacket* last) {
+  add(last);
+  ZelPacket* joined = ZelPacket::alloc(static_cast<int>(payloadBytes_));
+  const int32_t blockSize = joined->blockSize;
+  std::memcpy(static_cast<void*>(joined), frames_.first(), PACKET_FIXED_SIZE);
+  joined->blockSize = blockSize;
+  joined->pNext = nullptr;
+  joined->pPrevLink = nullptr;
+  joined->beingSent = false;
+  joined->valueTable = nullptr;
+  joined->setMode(joined->mode() & ~ModeMoreFragments);
+  joined->payloadLength = static_cast<int32_t>(payloadBytes_);
+  uint8_t* end = joined->payload();
+  while (ZelPacket* frame = frames_.popFront()) {
+    std::memcpy(end, frame->payload(), static_cast<std::size_t>(frame->payloadLength));
+    end += frame->payloadLength;
+    ZelPacket::free(frame);
+  }
+  payloadBytes_ = 0;
+  return joined;
+}
+
+void FragmentJoin::clear() {
+  while (ZelPacket* frame = frames_.popFront()) ZelPacket::free(frame);
+  payloadBytes_ = 0;
 }
 
 }  // namespace zelkit::detail

@@ -1,105 +1,13 @@
 #include "core/wire/packet.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
-#include <new>
 
-#include "common/never_destroyed.h"
 #include "core/wire/value_table.h"
-#include "platform/sync.h"
 
 namespace zelkit::detail {
-
-namespace {
-
-// Bookkeeping, TPKT word and header: everything in front of the payload.
-constexpr std::size_t kFixedSize = offsetof(ZelPacket, wire) + FRAME_HEADER_SIZE;
-constexpr std::size_t kSpareBytes = 4;
-constexpr std::size_t kMaxCapacity = INT32_MAX - kFixedSize - kSpareBytes;
-
-// Held only for a few updates of the pool, never while waiting for
-// anything and never twice by one thread: every request takes it several
-// times, so it spins on the rare collision rather than sleep, and keeps no
-// owner.
-class PoolLock {
- public:
-  void lock() {
-    while (taken_.exchange(true, std::memory_order_acquire))
-      while (taken_.load(std::memory_order_relaxed)) platform::yieldProcessor();
-  }
-  void unlock() { taken_.store(false, std::memory_order_release); }
-
- private:
-  std::atomic<bool> taken_{false};
-};
-
-using PoolGuard = std::lock_guard<PoolLock>;
-
-// The process-wide pool: the cache of freed minimum-size blocks and the
-// counters. Its lock is held only for these updates.
-struct PacketPool {
-  PoolLock lock;
-  int liveCount = 0;
-  int cachedCount = 0;
-  ZelPacket* cache = nullptr;
-};
-constinit NeverDestroyed<PacketPool> pool;
-
-}  // namespace
-
-ZelPacket* ZelPacket::alloc(int capacity) {
-  const std::size_t payloadCapacity = static_cast<std::size_t>(std::max(capacity, PACKET_MIN_CAPACITY));
-  if (payloadCapacity > kMaxCapacity) throw std::bad_alloc();
-  const std::size_t blockSize = kFixedSize + payloadCapacity + kSpareBytes;
-
-  ZelPacket* packet = nullptr;
-  {
-    PoolGuard guard(pool->lock);
-    ++pool->liveCount;
-    if (payloadCapacity == PACKET_MIN_CAPACITY && pool->cache != nullptr) {
-      packet = pool->cache;
-      pool->cache = packet->pNext;
-      --pool->cachedCount;
-    }
-  }
-  if (packet == nullptr) {
-    try {
-      packet = static_cast<ZelPacket*>(::operator new(blockSize));
-    } catch (...) {
-      PoolGuard guard(pool->lock);
-      --pool->liveCount;
-      throw;
-    }
-  }
-  packet->callback = nullptr;
-  packet->pPrevLink = nullptr;
-  packet->beingSent = false;
-  packet->blockSize = static_cast<int32_t>(blockSize);
-  packet->payloadLength = 0;
-  packet->valueTable = nullptr;
-  return packet;
-}
-
-void ZelPacket::free(ZelPacket* packet) {
-  if (packet == nullptr) return;
-  delete packet->valueTable;
-  packet->valueTable = nullptr;
-  {
-    PoolGuard guard(pool->lock);
-    --pool->liveCount;
-    if (packet->capacity() == PACKET_MIN_CAPACITY && pool->cachedCount < PACKET_CACHE_MAX) {
-      packet->pNext = pool->cache;
-      pool->cache = packet;
-      ++pool->cachedCount;
-      return;
-    }
-  }
-  ::operator delete(packet);
-}
 
 ZelPacket* ZelPacket::grow(ZelPacket* packet, int capacity) {
   ZelPacket* grown = alloc(capacity);
@@ -129,19 +37,9 @@ void ZelPacket::setError(ZelPacket* packet, ErrorCodes code) {
   packet->payload()[0] = static_cast<uint8_t>(code);
 }
 
-int ZelPacket::liveCount() {
-  PoolGuard guard(pool->lock);
-  return pool->liveCount;
-}
-
-int ZelPacket::cachedCount() {
-  PoolGuard guard(pool->lock);
-  return pool->cachedCount;
-}
-
-uint8_t* ZelPacket::payload() { return reinterpret_cast<uint8_t*>(this) + kFixedSize; }
-const uint8_t* ZelPacket::payload() const { return reinterpret_cast<const uint8_t*>(this) + kFixedSize; }
-int ZelPacket::capacity() const { return blockSize - static_cast<int>(kFixedSize + kSpareBytes); }
+uint8_t* ZelPacket::payload() { return reinterpret_cast<uint8_t*>(this) + PACKET_FIXED_SIZE; }
+const uint8_t* ZelPacket::payload() const { return reinterpret_cast<const uint8_t*>(this) + PACKET_FIXED_SIZE; }
+int ZelPacket::capacity() const { return blockSize - static_cast<int>(PACKET_FIXED_SIZE + PACKET_SPARE_BYTES); }
 
 uint32_t ZelPacket::tpktWord() const { return readBE32(wire); }
 void ZelPacket::setTpktWord(uint32_t value) { writeBE32(wire, value); }

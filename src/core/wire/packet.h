@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/wire/byte_io.h"
@@ -25,6 +26,8 @@ constexpr uint8_t ModeMoreFragments = 0x80;
 constexpr int MAX_FRAGMENT_PAYLOAD = 65504;  // 0xFFE0
 constexpr int PACKET_MIN_CAPACITY = 128;
 constexpr int PACKET_CACHE_MAX = 100;
+// Bytes of larger freed blocks kept for reuse, process-wide.
+constexpr int64_t PACKET_LARGE_CACHE_BYTES = 64 << 20;
 constexpr int TPKT_HEADER_SIZE = 4;
 constexpr int ZEL_HEADER_SIZE = 16;
 constexpr int FRAME_HEADER_SIZE = TPKT_HEADER_SIZE + ZEL_HEADER_SIZE;  // 20
@@ -62,6 +65,11 @@ struct ZelPacket {
   static int liveCount();
   // Blocks held in the cache of freed minimum-size packets.
   static int cachedCount();
+  // Bytes of the larger freed blocks held for reuse.
+  static int64_t cachedLargeBytes();
+  // Hands the larger blocks that stood unused since the call before the
+  // previous one back to the heap (housekeeping calls it).
+  static void releaseIdleBlocks();
 
   uint8_t* payload();
   const uint8_t* payload() const;
@@ -90,6 +98,11 @@ struct ZelPacket {
   // An entry of a received table, or null when it does not lie within it.
   const uint8_t* getValueTableEntry(uint32_t offset) const;
 };
+
+// A block: bookkeeping, TPKT word and header in front of the payload
+// capacity, a few spare bytes behind it.
+constexpr std::size_t PACKET_FIXED_SIZE = offsetof(ZelPacket, wire) + FRAME_HEADER_SIZE;
+constexpr std::size_t PACKET_SPARE_BYTES = 4;
 
 // Splits a packet whose payload is MAX_FRAGMENT_PAYLOAD bytes or more into
 // frames of 65504 payload bytes (bit 0x80 on all but the last), in

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/engine/list.h"
+#include "core/wire/fragment_join.h"
 #include "core/wire/packet.h"
 #include "core/wire/received_frame.h"
 #include "zelkit/exceptions.h"
@@ -100,6 +101,100 @@ TEST(Fragments, LargePayloadsSplitIntoFramesOf65504Bytes) {
       ZelPacket::free(piece);
     }
     EXPECT_TRUE(joined == original) << c.payloadLength << ": pieces are in ascending payload order";
+  }
+}
+
+// A frame of a fragmented reply as the receive path hands it over.
+ZelPacket* receivedFragment(const Bytes& payload, bool more) {
+  ZelPacket* frame = ZelPacket::alloc(static_cast<int>(payload.size()));
+  frame->setTpktWord(0x03000000u | static_cast<uint32_t>(payload.size() + 20));
+  frame->setHeaderWord(0, 0xFF050C30);
+  frame->setHeaderWord(1, (more ? 0x81u : 0x01u) << 24 | 0x170000u);
+  frame->setHeaderWord(2, 0x11223344);
+  frame->setHeaderWord(3, 0x00090000u | static_cast<uint32_t>(payload.size()));
+  frame->sourceUrl = "zelp://device";
+  frame->payloadLength = static_cast<int32_t>(payload.size());
+  if (!payload.empty()) std::memcpy(frame->payload(), payload.data(), payload.size());
+  return frame;
+}
+
+TEST(FragmentJoin, JoinsEveryShapeOnceIntoABlockOfItsSize) {
+  struct Case {
+    const char* name;
+    std::vector<int> frames;
+  } cases[] = {
+      {"two full frames and a byte", {65504, 65504, 1}},
+      {"a megabyte as the library sends it", {65504, 65504, 65504, 65504, 65504, 65504, 65504, 65504, 65504, 65504,
+                                              65504, 65504, 65504, 65504, 65504, 65504, 16 * 32 + 512}},
+      {"largest frames", {65515, 65515}},
+      {"empty frames between", {100, 0, 0, 7}},
+      {"empty first and last frames", {0, 10, 0}},
+      {"small frames around the chunk size", {5000, 4095, 4096, 1, 65515, 3, 4095, 4095, 2048, 2049}},
+      {"a small first frame, then large ones", {3, 65504, 65504}},
+      {"nothing at all", {0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int live = ZelPacket::liveCount();
+    FragmentJoin join;
+    Bytes expected;
+    ZelPacket* whole = nullptr;
+    int seed = 0;
+    for (size_t i = 0; i < c.frames.size(); ++i) {
+      Bytes payload(static_cast<size_t>(c.frames[i]));
+      for (uint8_t& byte : payload) {
+        ++seed;
+        byte = static_cast<uint8_t>(seed * 13 + seed / 253);
+      }
+      expected.insert(expected.end(), payload.begin(), payload.end());
+      const bool last = i + 1 == c.frames.size();
+      ZelPacket* frame = receivedFragment(payload, !last);
+      if (last) {
+        whole = join.join(frame);
+      } else {
+        join.add(frame);
+        EXPECT_EQ(join.payloadBytes(), static_cast<int64_t>(expected.size()));
+      }
+    }
+    ASSERT_NE(whole, nullptr);
+    EXPECT_TRUE(join.isEmpty());
+    EXPECT_EQ(ZelPacket::liveCount(), live + 1) << "every frame and chunk given back";
+    EXPECT_EQ(whole->payloadLength, static_cast<int32_t>(expected.size()));
+    EXPECT_EQ(whole->capacity(), std::max(static_cast<int>(expected.size()), PACKET_MIN_CAPACITY));
+    EXPECT_TRUE(Bytes(whole->payload(), whole->payload() + whole->payloadLength) == expected);
+    // The first frame's header, its more-fragments bit cleared.
+    EXPECT_EQ(whole->headerWord(0), 0xFF050C30u);
+    EXPECT_EQ(whole->mode(), 0x01);
+    EXPECT_EQ(whole->transactionId(), 0x17);
+    EXPECT_EQ(whole->headerWord(2), 0x11223344u);
+    EXPECT_EQ(whole->headerWord(3) >> 16, 9u);
+    EXPECT_STREQ(whole->sourceUrl, "zelp://device");
+    EXPECT_EQ(whole->pNext, nullptr);
+    ZelPacket::free(whole);
+  }
+}
+
+// A peer decides how its payload is cut: frames of a few bytes, or none,
+// must not make a join hold far more memory than the bytes it holds.
+TEST(FragmentJoin, SmallAndEmptyFramesHoldLittleMemory) {
+  struct Case {
+    int frameLength;
+    int frames;
+  } cases[] = {{0, 100000}, {1, 20000}, {100, 2000}, {4095, 64}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.frameLength);
+    const int live = ZelPacket::liveCount();
+    FragmentJoin join;
+    const Bytes payload(static_cast<size_t>(c.frameLength), 0x42);
+    for (int i = 0; i < c.frames; ++i) join.add(receivedFragment(payload, true));
+    // The first frame, then chunks of 4 KiB at least half full.
+    const int64_t bytes = join.payloadBytes();
+    EXPECT_EQ(bytes, int64_t{c.frameLength} * c.frames);
+    EXPECT_LE(ZelPacket::liveCount() - live, 2 + bytes / 2048);
+    join.clear();
+    EXPECT_TRUE(join.isEmpty());
+    EXPECT_EQ(join.payloadBytes(), 0);
+    EXPECT_EQ(ZelPacket::liveCount(), live);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "core/wire/packet.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -58,6 +59,110 @@ TEST(PacketPool, CachesAtMostAHundredMinimumSizeBlocks) {
   EXPECT_EQ(ZelPacket::liveCount(), live - static_cast<int>(packets.size()));
 }
 
+// Hands back every larger cached block: passes with nothing allocated in
+// between leave every block unused through two of them.
+void emptyLargeCache() {
+  for (int pass = 0; pass < 3; ++pass) ZelPacket::releaseIdleBlocks();
+  ASSERT_EQ(ZelPacket::cachedLargeBytes(), 0);
+}
+
+TEST(PacketPool, LargerBlocksServeCapacitiesOfTheirSizeClass) {
+  struct Case {
+    int freed;
+    int asked;
+    bool reused;
+  } cases[] = {
+      {129, 129, true},
+      {129, 144, true},  // eight classes per doubling: 129 .. 144 share one
+      {129, 145, false},
+      {PACKET_MIN_CAPACITY, 129, false},  // the minimum size has its own cache
+      {65504, 65504, true},
+      {65504, 61441, true},
+      {65504, 61440, false},
+      {1 << 20, 1 << 20, true},
+      {1 << 20, (1 << 20) + 1, false},
+      {32 << 20, 32 << 20, true},
+      {(32 << 20) + 1, (32 << 20) + 1, false},  // beyond the largest class: the heap's
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.freed << " then " << c.asked);
+    emptyLargeCache();
+    const int live = ZelPacket::liveCount();
+    ZelPacket* freed = ZelPacket::alloc(c.freed);
+    ZelPacket::free(freed);
+    const int64_t cached = ZelPacket::cachedLargeBytes();
+    ZelPacket* packet = ZelPacket::alloc(c.asked);
+    EXPECT_EQ(ZelPacket::cachedLargeBytes() < cached, c.reused);
+    if (c.reused) {
+      EXPECT_EQ(packet, freed);
+    }
+    EXPECT_EQ(packet->capacity(), c.asked) << "the capacity asked for, whatever the block's class";
+    EXPECT_EQ(packet->payloadLength, 0);
+    EXPECT_EQ(packet->valueTable, nullptr);
+    EXPECT_EQ(ZelPacket::liveCount(), live + 1);
+    std::memset(packet->payload(), 0x5A, static_cast<size_t>(c.asked));  // the whole capacity is there
+    ZelPacket::free(packet);
+    EXPECT_EQ(ZelPacket::liveCount(), live);
+  }
+  emptyLargeCache();
+}
+
+TEST(PacketPool, LargerBlocksAreKeptWithinTheBoundAndHandedBackWhenUnused) {
+  emptyLargeCache();
+  const int live = ZelPacket::liveCount();
+  constexpr int kBlock = 1 << 20;
+  const int64_t blockBytes = static_cast<int64_t>(PACKET_FIXED_SIZE + PACKET_SPARE_BYTES) + kBlock;
+  std::vector<ZelPacket*> packets;
+  for (int64_t held = 0; held <= PACKET_LARGE_CACHE_BYTES + 4 * blockBytes; held += blockBytes)
+    packets.push_back(ZelPacket::alloc(kBlock));
+  for (ZelPacket* packet : packets) ZelPacket::free(packet);
+  EXPECT_EQ(ZelPacket::liveCount(), live);
+  const int64_t kept = ZelPacket::cachedLargeBytes();
+  EXPECT_LE(kept, PACKET_LARGE_CACHE_BYTES);
+  EXPECT_GT(kept, PACKET_LARGE_CACHE_BYTES - blockBytes);
+
+  ZelPacket::releaseIdleBlocks();
+  EXPECT_EQ(ZelPacket::cachedLargeBytes(), kept) << "freed since the previous pass";
+  ZelPacket::releaseIdleBlocks();
+  EXPECT_EQ(ZelPacket::cachedLargeBytes(), kept) << "unused through one pass only";
+  ZelPacket::free(ZelPacket::alloc(kBlock));
+  ZelPacket::releaseIdleBlocks();
+  EXPECT_EQ(ZelPacket::cachedLargeBytes(), blockBytes) << "as many blocks stay as were in use meanwhile";
+  ZelPacket* used = ZelPacket::alloc(kBlock);
+  EXPECT_EQ(ZelPacket::cachedLargeBytes(), 0);
+  ZelPacket::free(used);
+  for (int pass = 0; pass < 3; ++pass) ZelPacket::releaseIdleBlocks();
+  EXPECT_EQ(ZelPacket::cachedLargeBytes(), 0);
+  EXPECT_EQ(ZelPacket::liveCount(), live);
+}
+
+TEST(PacketPool, UnusedBlocksMakeRoomForTheSizesInUse) {
+  emptyLargeCache();
+  std::vector<ZelPacket*> old;
+  for (int64_t held = 0; held <= PACKET_LARGE_CACHE_BYTES; held += 1 << 20) old.push_back(ZelPacket::alloc(1 << 20));
+  for (ZelPacket* packet : old) ZelPacket::free(packet);
+  ZelPacket::releaseIdleBlocks();  // all of them unused from here on
+
+  // The cache is full of them; a freed block of another size still stays
+  // for the next one, in place of blocks nobody asked for.
+  ZelPacket* current = ZelPacket::alloc(4 << 20);
+  ZelPacket::free(current);
+  EXPECT_EQ(ZelPacket::alloc(4 << 20), current);
+  ZelPacket::free(current);
+  EXPECT_LE(ZelPacket::cachedLargeBytes(), PACKET_LARGE_CACHE_BYTES);
+  // Blocks in use keep their place: both sizes are still served from the
+  // cache after a third size came.
+  ZelPacket::free(ZelPacket::alloc(1 << 20));
+  ZelPacket::free(ZelPacket::alloc(8 << 20));
+  for (const int size : {1 << 20, 4 << 20}) {
+    const int64_t before = ZelPacket::cachedLargeBytes();
+    ZelPacket* packet = ZelPacket::alloc(size);
+    EXPECT_LT(ZelPacket::cachedLargeBytes(), before) << size;
+    ZelPacket::free(packet);
+  }
+  emptyLargeCache();
+}
+
 TEST(PacketPool, ThreadsSharingThePoolNeverShareABlock) {
   // Each thread marks the blocks it holds and checks the marks before it
   // gives them back: a block handed out twice, or a count updated by two
@@ -74,7 +179,7 @@ TEST(PacketPool, ThreadsSharingThePoolNeverShareABlock) {
       for (int round = 0; round < rounds; ++round) {
         const auto mark = static_cast<uint8_t>(t * 64 + round % 64);
         for (ZelPacket*& packet : packets) {
-          packet = ZelPacket::alloc(round % 7 == 0 ? 200 : 0);
+          packet = ZelPacket::alloc(round % 7 == 0 ? 200 : round % 5 == 0 ? 70000 : 0);
           std::memset(packet->payload(), mark, PACKET_MIN_CAPACITY);
         }
         for (ZelPacket* packet : packets) {
@@ -88,7 +193,17 @@ TEST(PacketPool, ThreadsSharingThePoolNeverShareABlock) {
       }
     });
   }
+  // Meanwhile the housekeeping hands unused blocks back.
+  std::atomic<bool> done{false};
+  std::thread housekeeping([&done] {
+    while (!done) {
+      ZelPacket::releaseIdleBlocks();
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
   for (std::thread& worker : workers) worker.join();
+  done = true;
+  housekeeping.join();
   EXPECT_EQ(overwritten.load(), 0);
   EXPECT_EQ(ZelPacket::liveCount(), live);
   EXPECT_LE(ZelPacket::cachedCount(), PACKET_CACHE_MAX);
