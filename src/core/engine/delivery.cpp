@@ -103,8 +103,10 @@ void Core::runCallbackTracked(ZelCallback callback, void* context, ZelPacket* pa
   // clock is read around the call. (Read under the lock.)
   const bool timed = loggingEnabled();
   const int depth = releaseGlobalCompletely();
-  if (onWorkerThread()) flushWakeups();  // a callback may take long
-  {
+  if (onWorkerThread()) {
+    flushWakeups();  // a callback may take long
+    invokeCallback(callback, context, packet, timed);
+  } else {
     // Run from inside a sendRequest of this thread (a request that failed at
     // once), it is not part of that request's send.
     UnlockedSendScope outside(UnlockedSendScope::Pause);
