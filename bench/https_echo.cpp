@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "echo_server.h"
 #include "support/background_process.h"
 #include "support/external_tool.h"
 #include "support/raw_client.h"
@@ -48,7 +49,6 @@
 #include "zelkit/client.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/server.h"
-#include "zelkit/session.h"
 #include "zelkit/ssl_keys.h"
 
 namespace {
@@ -119,25 +119,6 @@ class Device {
   std::unique_ptr<zeltest::BackgroundProcess> process_;
   uint16_t port_ = 0;
 };
-
-// The library's server: every login is granted, the echo answers with the
-// request's payload.
-class EchoSession : public zelkit::ZelSession {
- public:
-  int onLogin(const zelkit::ZelHeader&, const char*, const char*) override { return 2; }
-};
-
-class EchoServer : public zelkit::ZelServer {
- public:
-  zelkit::ZelSession* createSession() override { return new EchoSession(); }
-};
-
-void answerEcho(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header, zelkit::ZelInputStream& request) {
-  zelkit::ZelOutputStream reply;
-  const int length = request.available();
-  if (length > 0) reply.write(request.skip(length), length);
-  session->respond(header, reply);
-}
 
 // One echo; false when the reply is not the request.
 bool echo(zelkit::ZelClient& client, const std::vector<uint8_t>& request, std::vector<uint8_t>& reply) {
@@ -276,8 +257,8 @@ void startServer(const zeltest::TlsCredentials& credentials, uint16_t zelPort, u
   zelkit::ZelServer::setSslKeys(zelkit::SslCertificate, certificate.c_str(), static_cast<int>(certificate.size()));
   zelkit::ZelServer::setSslKeys(zelkit::SslPrivateKey, key.c_str(), static_cast<int>(key.size()));
   // Never destroyed: the library's worker reads it until the process ends.
-  auto* server = new EchoServer();
-  server->registerCallback(kTagEcho, answerEcho);
+  auto* server = new bench::EchoServer();
+  server->registerCallback(kTagEcho, bench::answerEcho);
   server->bindHttpPort(httpsPort, true, nullptr);
   server->start(zelPort);
 }

@@ -36,12 +36,12 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "echo_server.h"
 #include "support/raw_client.h"
 #include "support/tls_socket_link.h"
 #include "zelkit/client.h"
 #include "zelkit/exceptions.h"
 #include "zelkit/server.h"
-#include "zelkit/session.h"
 
 namespace {
 
@@ -133,28 +133,11 @@ void serveRawEchoes(int listenFd) {
   }
 }
 
-class EchoSession : public zelkit::ZelSession {
- public:
-  int onLogin(const zelkit::ZelHeader&, const char*, const char*) override { return 2; }
-};
-
-class EchoServer : public zelkit::ZelServer {
- public:
-  zelkit::ZelSession* createSession() override { return new EchoSession(); }
-};
-
-void answerEcho(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header, zelkit::ZelInputStream& request) {
-  zelkit::ZelOutputStream reply;
-  const int length = request.available();
-  if (length > 0) reply.write(request.skip(length), length);
-  session->respond(header, reply);
-}
-
 void serveLibraryEchoes(uint16_t port) {
   try {
     // Never destroyed: the library's worker reads it until the process ends.
-    auto* server = new EchoServer();
-    server->registerCallback(kTagEcho, answerEcho);
+    auto* server = new bench::EchoServer();
+    server->registerCallback(kTagEcho, bench::answerEcho);
     server->start(port);
   } catch (zelkit::Exception* error) {
     std::printf("server process: %s\n", error->what());

@@ -95,6 +95,26 @@ class TestServer : public zelkit::ZelServer {
   }
 };
 
+// Sessions that take every HTTP request head with 200.
+class HttpPostSession : public TestSession {
+ public:
+  int onHttpHeader(int, const char**, int) override { return 200; }
+};
+
+class HttpPostServer : public TestServer {
+ public:
+  zelkit::ZelSession* createSession() override { return new HttpPostSession(); }
+};
+
+// A request handler that answers with the request's payload.
+inline void echoPayload(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header,
+                        zelkit::ZelInputStream& request) {
+  zelkit::ZelOutputStream reply;
+  const int length = request.available();
+  if (length > 0) reply.write(request.skip(length), length);
+  session->respond(header, reply);
+}
+
 // CMD_REGISTER payload: credential word, split mode, text length, message
 // ids, text.
 Bytes registerPayload(uint32_t credentialWord, uint8_t splitMode, uint8_t textLength, const std::string& text,

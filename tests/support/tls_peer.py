@@ -443,15 +443,8 @@ def send(args):
     return 0
 
 
-def post(args):
-    tls = connect(args.port)
-    body = args.body.encode()
-    tls.sendall(("POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(body)).encode())
-    tls.sendall(body)
-    if args.extra:
-        tls.sendall(args.extra.encode())
-    tail = pattern(args.extra_size)
-    tls.sendall(tail)
+def read_until_closed(tls):
+    """All the server sends until it closes (or the connection breaks)."""
     received = b""
     try:
         while True:
@@ -461,6 +454,19 @@ def post(args):
             received += data
     except (ssl.SSLError, OSError):
         pass
+    return received
+
+
+def post(args):
+    tls = connect(args.port)
+    body = args.body.encode()
+    tls.sendall(("POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(body)).encode())
+    tls.sendall(body)
+    if args.extra:
+        tls.sendall(args.extra.encode())
+    tail = pattern(args.extra_size)
+    tls.sendall(tail)
+    received = read_until_closed(tls)
     if not args.extra_size:
         say("RECEIVED %r" % received)
     elif received.endswith(tail):
@@ -478,15 +484,7 @@ def request(args):
             tls.sendall(b"b" * args.body)
     except (ssl.SSLError, OSError):
         pass  # the server refused and closed while the body was still coming
-    received = b""
-    try:
-        while True:
-            data = tls.recv(65536)
-            if not data:
-                break
-            received += data
-    except (ssl.SSLError, OSError):
-        pass
+    received = read_until_closed(tls)
     say("RECEIVED %r" % received)
     return 0
 

@@ -24,13 +24,6 @@ using zeltest::BackgroundProcess;
 
 constexpr uint32_t kEcho = 0x0A010C31;
 
-void echo(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header, zelkit::ZelInputStream& request) {
-  zelkit::ZelOutputStream reply;
-  const int length = request.available();
-  if (length > 0) reply.write(request.skip(length), length);
-  session->respond(header, reply);
-}
-
 class HttpsLargeMessages : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -45,7 +38,7 @@ class HttpsLargeMessages : public ::testing::Test {
       std::lock_guard<std::mutex> guard(script.mutex);
       script.password = "pw";
     }
-    server.registerCallback(kEcho, echo);
+    server.registerCallback(kEcho, echoPayload);
     server.bindHttpPort(httpsPort, true, nullptr);
     server.start(0);
   }
@@ -126,16 +119,6 @@ TEST_F(HttpsLargeMessages, ClientThatStopsReadingHoldsUpNoOneElse) {
 
 constexpr int kHandlerBytes = 1 << 20;
 
-class PostSession : public TestSession {
- public:
-  int onHttpHeader(int, const char**, int) override { return 200; }
-};
-
-class PostServer : public TestServer {
- public:
-  zelkit::ZelSession* createSession() override { return new PostSession(); }
-};
-
 // Reads 1 MiB behind the body from the connection and writes it back in one send.
 void echoWhatFollows(zelkit::ZelSessionRef const& session, zelkit::ZelHeader&, zelkit::ZelInputStream&) {
   std::vector<char> bytes(kHandlerBytes);
@@ -152,7 +135,7 @@ void echoWhatFollows(zelkit::ZelSessionRef const& session, zelkit::ZelHeader&, z
 TEST(HttpsLargePost, HandlerReadsAndWritesManyRecords) {
   ZELKIT_REQUIRE_TOOL("python3");
   // Never destroyed: the worker may still call into it as the test ends.
-  PostServer& server = *new PostServer();
+  HttpPostServer& server = *new HttpPostServer();
   const uint16_t port = zeltest::freeLoopbackPort();
   server.bindHttpPort(port, true, echoWhatFollows);
   server.start(0);

@@ -24,13 +24,6 @@ using zeltest::BackgroundProcess;
 constexpr uint32_t kEcho = 0x0A010C31;
 const std::string kCipher = "AES128-SHA:@SECLEVEL=0";
 
-void echo(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header, zelkit::ZelInputStream& request) {
-  zelkit::ZelOutputStream reply;
-  const int length = request.available();
-  if (length > 0) reply.write(request.skip(length), length);
-  session->respond(header, reply);
-}
-
 int installKeys(const zeltest::TlsCredentials& credentials) {
   const std::string& certificate = credentials.certificatePem;
   const std::string& key = credentials.traditionalKeyPem;
@@ -67,16 +60,6 @@ Exchange& exchange() {
   return *recorded;
 }
 
-class PostSession : public TestSession {
- public:
-  int onHttpHeader(int, const char**, int) override { return 200; }
-};
-
-class PostServer : public TestServer {
- public:
-  zelkit::ZelSession* createSession() override { return new PostSession(); }
-};
-
 // Reads the body from its stream and six more bytes from the connection,
 // then answers with both.
 void onPost(zelkit::ZelSessionRef const& session, zelkit::ZelHeader&, zelkit::ZelInputStream& request) {
@@ -101,7 +84,7 @@ void onPost(zelkit::ZelSessionRef const& session, zelkit::ZelHeader&, zelkit::Ze
 class HttpsPort : public ::testing::Test {
  protected:
   void startServer() {
-    server.registerCallback(kEcho, echo);
+    server.registerCallback(kEcho, echoPayload);
     server.bindHttpPort(httpsPort, true, nullptr);
     server.start(zelPort);
   }
@@ -234,7 +217,7 @@ TEST_F(HttpsPort, CheckingModeChangesWhileHandshakesComplete) {
 // the connection through TLS.
 TEST(HttpsPost, HandlerReadsAndWritesThroughTls) {
   ZELKIT_REQUIRE_TOOL("python3");
-  PostServer server;
+  HttpPostServer server;
   const uint16_t port = zeltest::freeLoopbackPort();
   server.bindHttpPort(port, true, onPost);
   server.start(0);

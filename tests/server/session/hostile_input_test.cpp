@@ -25,13 +25,6 @@ using zeltest::RawClient;
 
 constexpr uint32_t kEcho = 0x0A010C31;
 
-void echo(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header, zelkit::ZelInputStream& payload) {
-  zelkit::ZelOutputStream reply;
-  const int length = payload.available();
-  if (length > 0) reply.write(payload.skip(length), length);
-  session->respond(header, reply);
-}
-
 Bytes pattern(size_t size) {
   Bytes bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -66,7 +59,7 @@ std::optional<Bytes> readJoinedReply(RawClient& client, std::chrono::millisecond
 class HostileInput : public ::testing::Test {
  protected:
   void SetUp() override {
-    server.registerCallback(kEcho, echo);
+    server.registerCallback(kEcho, echoPayload);
     server.start(port);
   }
 

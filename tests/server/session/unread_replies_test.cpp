@@ -49,13 +49,6 @@ void sizedReply(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header,
   session->respond(header, reply);
 }
 
-void echo(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header, zelkit::ZelInputStream& payload) {
-  zelkit::ZelOutputStream reply;
-  const int length = payload.available();
-  if (length > 0) reply.write(payload.skip(length), length);
-  session->respond(header, reply);
-}
-
 // What the server's accepted connections do with their sends.
 struct AcceptedState {
   bool paused;   // reading stopped
@@ -103,7 +96,7 @@ class LateReaders : public ::testing::Test {
     // Replies time out after 200 ms, if anything times them out.
     server.setResponseTimeout(200);
     server.registerCallback(kSized, sizedReply);
-    server.registerCallback(kEcho, echo);
+    server.registerCallback(kEcho, echoPayload);
     server.bindHttpPort(httpPort, false, nullptr);
     server.bindHttpPort(httpsPort, true, nullptr);
     server.start(port);
