@@ -1,8 +1,9 @@
 #pragma once
 
 // The library's echo server of the large-message benchmarks: every login is
-// granted, the echo answers with the request's payload.
+// granted; zeltest::echoPayload answers the echo.
 
+#include "support/echo_handler.h"
 #include "zelkit/server.h"
 #include "zelkit/session.h"
 
@@ -17,13 +18,5 @@ class EchoServer : public zelkit::ZelServer {
  public:
   zelkit::ZelSession* createSession() override { return new EchoSession(); }
 };
-
-inline void answerEcho(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header,
-                       zelkit::ZelInputStream& request) {
-  zelkit::ZelOutputStream reply;
-  const int length = request.available();
-  if (length > 0) reply.write(request.skip(length), length);
-  session->respond(header, reply);
-}
 
 }  // namespace bench

@@ -258,7 +258,7 @@ void startServer(const zeltest::TlsCredentials& credentials, uint16_t zelPort, u
   zelkit::ZelServer::setSslKeys(zelkit::SslPrivateKey, key.c_str(), static_cast<int>(key.size()));
   // Never destroyed: the library's worker reads it until the process ends.
   auto* server = new bench::EchoServer();
-  server->registerCallback(kTagEcho, bench::answerEcho);
+  server->registerCallback(kTagEcho, zeltest::echoPayload);
   server->bindHttpPort(httpsPort, true, nullptr);
   server->start(zelPort);
 }

@@ -137,7 +137,7 @@ void serveLibraryEchoes(uint16_t port) {
   try {
     // Never destroyed: the library's worker reads it until the process ends.
     auto* server = new bench::EchoServer();
-    server->registerCallback(kTagEcho, bench::answerEcho);
+    server->registerCallback(kTagEcho, zeltest::echoPayload);
     server->start(port);
   } catch (zelkit::Exception* error) {
     std::printf("server process: %s\n", error->what());

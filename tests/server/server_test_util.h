@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/engine/lock.h"
+#include "support/echo_handler.h"
 #include "support/raw_client.h"
 #include "support/wire_codec.h"
 #include "zelkit/server.h"
@@ -21,6 +22,7 @@ namespace servertest {
 
 using namespace std::chrono_literals;
 using zeltest::Bytes;
+using zeltest::echoPayload;
 
 inline bool waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout = 5s) {
   const auto end = std::chrono::steady_clock::now() + timeout;
@@ -105,15 +107,6 @@ class HttpPostServer : public TestServer {
  public:
   zelkit::ZelSession* createSession() override { return new HttpPostSession(); }
 };
-
-// A request handler that answers with the request's payload.
-inline void echoPayload(zelkit::ZelSessionRef const& session, zelkit::ZelHeader& header,
-                        zelkit::ZelInputStream& request) {
-  zelkit::ZelOutputStream reply;
-  const int length = request.available();
-  if (length > 0) reply.write(request.skip(length), length);
-  session->respond(header, reply);
-}
 
 // CMD_REGISTER payload: credential word, split mode, text length, message
 // ids, text.

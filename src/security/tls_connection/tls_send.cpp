@@ -9,12 +9,9 @@ namespace zelkit::detail {
 
 namespace {
 
-// Raw packets (the tunnel request, HTTP answers) carry their bytes as payload.
-bool isRaw(const ZelPacket* packet) { return packet->tpktWord() == 0; }
-
 // Before registration only the tunnel request and the registration leave.
 bool leavesNow(const ZelPacket* packet, bool registered) {
-  return registered || isRaw(packet) || packet->callback == Connection::onRegisterReply;
+  return registered || Connection::isRawPacket(packet) || packet->callback == Connection::onRegisterReply;
 }
 
 }  // namespace
@@ -44,7 +41,8 @@ bool Connection::writeQueuedPacketsSsl() {
   for (;;) {
     ZelPacket* packet = sendQueue.first();
     if (packet == nullptr || !leavesNow(packet, registered)) break;
-    const bool raw = isRaw(packet);
+    // Raw packets (the tunnel request, HTTP answers) carry their bytes as payload.
+    const bool raw = isRawPacket(packet);
     // Whether this write goes on with the next packet.
     const bool nextFollows = (registered || raw) && packet->pNext != nullptr && leavesNow(packet->pNext, registered);
     const uint8_t* bytes = raw ? packet->payload() : packet->wire;
